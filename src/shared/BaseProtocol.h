@@ -1,0 +1,2 @@
+#pragma once
+// Placeholder, replaced by the buffer protocol.
