@@ -26,7 +26,7 @@ void TDebugPipe::SetEnabled(bool Value) {
   if (Value == FEnabled) return;
   if (Value) {
     FPipeHandle = -1;
-    FModuleName = ExtractFileName(GetModuleFileName());
+    FModuleName = FFixedModuleName.empty() ? ExtractFileName(GetModuleFileName()) : FFixedModuleName;
     FProcessId = GetCurrentProcessId();
   } else {
     ClosePipe();
@@ -51,12 +51,7 @@ void TDebugPipe::Send(const std::string& Msg) {
     int Fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (Fd < 0) return;
     sockaddr_un Addr{};
-    Addr.sun_family = AF_UNIX;
-    // Abstract namespace: a leading zero byte, then the name without terminator.
-    std::string Name = DebugPipePrefix + FModuleName;
-    size_t Length = std::min(Name.size(), sizeof Addr.sun_path - 1);
-    std::memcpy(Addr.sun_path + 1, Name.data(), Length);
-    auto AddrLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + Length);
+    socklen_t AddrLength = DebugPipeAddress(DebugPipePrefix + FModuleName, Addr);
     if (connect(Fd, reinterpret_cast<sockaddr*>(&Addr), AddrLength) != 0) {
       close(Fd);  // nobody listens: the record is dropped
       return;
@@ -73,6 +68,24 @@ void TDebugPipe::Send(const std::string& Msg) {
   if (!Msg.empty()) std::memcpy(Record.data() + sizeof Header, Msg.data(), Msg.size());
   // Never wait for a slow viewer: a full queue loses the record like a vanished one.
   if (send(FPipeHandle, Record.data(), Record.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) ClosePipe();
+}
+
+unsigned DebugPipeAddress(const std::string& Name, sockaddr_un& Addr) {
+  Addr = sockaddr_un{};
+  Addr.sun_family = AF_UNIX;
+  // Abstract namespace: a leading zero byte, then the name without terminator.
+  size_t Length = std::min(Name.size(), sizeof Addr.sun_path - 1);
+  std::memcpy(Addr.sun_path + 1, Name.data(), Length);
+  return static_cast<unsigned>(offsetof(sockaddr_un, sun_path) + 1 + Length);
+}
+
+bool DecodeDebugRecord(const void* Data, size_t Size, TDebugRecordHeader& Header, std::string& Text) {
+  if (Size < sizeof Header) return false;
+  std::memcpy(&Header, Data, sizeof Header);
+  if (Header.TextLength < 0 || static_cast<size_t>(Header.TextLength) != Size - sizeof Header)
+    return false;
+  Text.assign(static_cast<const char*>(Data) + sizeof Header, static_cast<size_t>(Header.TextLength));
+  return true;
 }
 
 TDebugPipe& DebugPipeInstance() {

@@ -6,6 +6,8 @@
 // anew. Thread-safe: sends are serialised, so only one socket is ever open.
 #pragma once
 
+#include <sys/un.h>
+
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -29,7 +31,8 @@ inline constexpr char DebugPipePrefix[] = "DebugPipe";
 
 class TDebugPipe {
  public:
-  TDebugPipe() = default;
+  // ModuleName replaces the executable's file name in the channel name (tests, the viewer).
+  explicit TDebugPipe(std::string ModuleName = {}) : FFixedModuleName(std::move(ModuleName)) {}
   ~TDebugPipe();  // disables, closing an open socket
   TDebugPipe(const TDebugPipe&) = delete;
   TDebugPipe& operator=(const TDebugPipe&) = delete;
@@ -51,10 +54,18 @@ class TDebugPipe {
   bool FEnabled = false;      // guarded by FLock
   int FPipeHandle = -1;       // guarded by FLock; -1 while no socket is open
   std::string FModuleName;    // guarded by FLock
+  const std::string FFixedModuleName;
   std::uint32_t FProcessId = 0;  // guarded by FLock
 };
 
 // The process's one debug pipe, created disabled at first use.
 TDebugPipe& DebugPipeInstance();
+
+// Splits one received record into its header and text. False when Size is below 24 bytes or the
+// text length does not match the bytes that came.
+bool DecodeDebugRecord(const void* Data, size_t Size, TDebugRecordHeader& Header, std::string& Text);
+
+// Fills Addr with the abstract socket address of Name; answers the address length.
+unsigned DebugPipeAddress(const std::string& Name, sockaddr_un& Addr);
 
 }  // namespace pelmar
