@@ -1,3 +1,4 @@
+// ctest-label: os
 #include "DebugPipe.h"
 
 #include <sys/socket.h>
