@@ -61,9 +61,11 @@ void BM_ReceiverDecode(benchmark::State& State) {
     Msg.Ack = true;
     ++Messages;
   });
-  for (auto _ : State) Receiver.Poll();
+  for (auto _ : State)
+    Receiver.Poll();
   State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) * 100);
-  State.counters["frames/s"] = benchmark::Counter(static_cast<double>(Messages), benchmark::Counter::kIsRate);
+  State.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(Messages), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ReceiverDecode);
 
@@ -76,9 +78,11 @@ void BM_ProcessChar(benchmark::State& State) {
     ++Messages;
   });
   for (auto _ : State)
-    for (char C : Stream) Protocol.ProcessChar(C);
+    for (char C : Stream)
+      Protocol.ProcessChar(C);
   State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations() * Stream.size()));
-  State.counters["frames/s"] = benchmark::Counter(static_cast<double>(Messages), benchmark::Counter::kIsRate);
+  State.counters["frames/s"] =
+      benchmark::Counter(static_cast<double>(Messages), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ProcessChar);
 

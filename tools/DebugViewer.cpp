@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
     if ((Arg == "--thread" || Arg == "--count") && I + 1 < argc) {
       char* End = nullptr;
       long Value = std::strtol(argv[++I], &End, 10);
-      if (*End != '\0' || Value < 0) return Usage();
+      if (*End != '\0' || Value < 0)
+        return Usage();
       (Arg == "--thread" ? Thread : Count) = Value;
     } else if (!Arg.empty() && Arg[0] != '-') {
       Module = Arg;
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
   std::string Name = DebugPipePrefix + Module;
   socklen_t Length = DebugPipeAddress(Name, Addr);
   if (Fd < 0 || bind(Fd, reinterpret_cast<sockaddr*>(&Addr), Length) != 0) {
-    std::fprintf(stderr, "DebugViewer: cannot listen on %s: %s\n", Name.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "DebugViewer: cannot listen on %s: %s\n", Name.c_str(),
+                 std::strerror(errno));
     return 1;
   }
   std::fprintf(stderr, "DebugViewer: listening on %s\n", Name.c_str());
@@ -60,7 +62,8 @@ int main(int argc, char** argv) {
   for (long Shown = 0; Count < 0 || Shown < Count;) {
     ssize_t N = recv(Fd, Buffer.data(), Buffer.size(), 0);
     if (N < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       std::fprintf(stderr, "DebugViewer: %s\n", std::strerror(errno));
       return 1;
     }
@@ -70,7 +73,8 @@ int main(int argc, char** argv) {
       std::printf("(malformed record of %zd bytes)\n", N);
       continue;
     }
-    if (Thread >= 0 && Header.ThreadId != static_cast<unsigned long>(Thread)) continue;
+    if (Thread >= 0 && Header.ThreadId != static_cast<unsigned long>(Thread))
+      continue;
     std::printf("%s %6u %6u ", DateTimeToStr(Header.Time).c_str(), Header.ProcessId,
                 Header.ThreadId);
     std::fwrite(Text.data(), 1, Text.size(), stdout);

@@ -30,7 +30,8 @@ class TTextChannel : public TCustomChannel {
  protected:
   void DoWrite(const void* Buffer, int Count) override {
     for (int I = 0; I < Count; ++I)
-      if (static_cast<const char*>(Buffer)[I] == ACK) ++Acks;
+      if (static_cast<const char*>(Buffer)[I] == ACK)
+        ++Acks;
     std::printf("  -> ACK\n");
   }
   int DoRead(void* Buffer, int Count) override {
@@ -58,7 +59,8 @@ std::string SampleFrames() {
       "garbage",               // wrong length: dropped
   };
   std::string S;
-  for (const char* F : Frames) S += std::string(F) + DC4;
+  for (const char* F : Frames)
+    S += std::string(F) + DC4;
   return S;
 }
 
@@ -85,7 +87,8 @@ int main(int argc, char** argv) {
       Bytes.append(std::istreambuf_iterator<char>(In), {});
     }
   }
-  if (!Any) Bytes = SampleFrames();
+  if (!Any)
+    Bytes = SampleFrames();
 
   TTextChannel Channel(Bytes);
   Channel.SetAddress("memory");
@@ -99,7 +102,8 @@ int main(int argc, char** argv) {
                 Msg.Qualifier, Msg.Code, Msg.Group, Msg.Zone);
     Msg.Ack = true;  // recorded (printed): acknowledge
   });
-  while (!Channel.Drained()) Receiver.Poll();
+  while (!Channel.Drained())
+    Receiver.Poll();
   std::printf("%zu bytes, %d reports, %d acknowledgements\n", Bytes.size(), Reports, Channel.Acks);
   return 0;
 }

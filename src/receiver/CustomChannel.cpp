@@ -27,7 +27,8 @@ void BytesToHex(const void* Buffer, std::uint16_t Count, std::string& S) {
   auto* P = static_cast<const std::uint8_t*>(Buffer);
   S.reserve(S.size() + Count * 3u);
   for (std::uint16_t I = 0; I < Count; ++I) {
-    if (!S.empty()) S += ' ';
+    if (!S.empty())
+      S += ' ';
     S += Digits[P[I] >> 4];
     S += Digits[P[I] & 15];
   }
@@ -37,21 +38,25 @@ void BytesToHex(const void* Buffer, std::uint16_t Count, std::string& S) {
 TCustomChannel::TCustomChannel() : FLastConnectTick(GetTickCount() - 0xFFFFu) {}
 
 void TCustomChannel::SetStatus(std::uint8_t Value) {
-  if (Value == FStatus) return;
+  if (Value == FStatus)
+    return;
   FIsOpen = Value == csOpen;
   FStatus = Value;
-  if (FOnStatus) FOnStatus(*this);
+  if (FOnStatus)
+    FOnStatus(*this);
 }
 
 void TCustomChannel::CheckOpen() const {
-  if (!FIsOpen) throw EChannelError(ChannelNotOpenText);
+  if (!FIsOpen)
+    throw EChannelError(ChannelNotOpenText);
 }
 
 void TCustomChannel::Open() {
   FError = false;
   SetStatus(csOpening);
   try {
-    if (DoOpen()) SetStatus(csOpen);
+    if (DoOpen())
+      SetStatus(csOpen);
   } catch (...) {
     std::string Message = MessageOf(std::current_exception());
     CloseAfterFailure();
@@ -81,8 +86,10 @@ void TCustomChannel::Fail(std::exception_ptr E) {
 }
 
 bool TCustomChannel::CheckConnection(std::uint32_t Interval) {
-  if (FIsOpen) return true;
-  if (!TimeElapsed(FLastConnectTick, Interval)) return false;
+  if (FIsOpen)
+    return true;
+  if (!TimeElapsed(FLastConnectTick, Interval))
+    return false;
   try {
     Open();
   } catch (...) {
@@ -111,7 +118,8 @@ int TCustomChannel::Read(void* Buffer, int Count) {
 
 void TCustomChannel::Write(const void* Buffer, int Count) {
   CheckOpen();
-  if (Count <= 0) return;
+  if (Count <= 0)
+    return;
   try {
     if (FDebugIO) {
       std::string Hex;
@@ -125,7 +133,8 @@ void TCustomChannel::Write(const void* Buffer, int Count) {
 }
 
 void TCustomChannel::Purge(bool Input, bool Output) {
-  if (!FIsOpen) return;
+  if (!FIsOpen)
+    return;
   try {
     DoPurge(Input, Output);
   } catch (...) {

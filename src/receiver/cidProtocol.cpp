@@ -21,17 +21,22 @@ std::string_view Field(const std::string& S, size_t From, size_t Count) {
 
 std::uint8_t QualifierFromChar(char C) {
   switch (C) {
-    case 'E': return 1;
-    case 'R': return 3;
-    case 'S': return 6;
-    default: throw Exception(Format("Invalid event qualifier: %s", std::string(1, C)));
+    case 'E':
+      return 1;
+    case 'R':
+      return 3;
+    case 'S':
+      return 6;
+    default:
+      throw Exception(Format("Invalid event qualifier: %s", std::string(1, C)));
   }
 }
 
 bool TCentralStationProtocol::ParseMessage(const std::string& S, TciMessage& Msg) {
   Msg = TciMessage{};
   DebugLogFmt("Parsing msg: \"%s\"", S);
-  if (S.size() < SurGardFrameLength) return false;
+  if (S.size() < SurGardFrameLength)
+    return false;
   if (S[0] == '5') {
     Msg.MessageType = static_cast<std::uint8_t>(DecToUInt(Field(S, 6, 2)));
     Msg.Account = HexToUInt(Field(S, 8, 4));
@@ -51,13 +56,17 @@ bool TCentralStationProtocol::ParseMessage(const std::string& S, TciMessage& Msg
   return false;
 }
 
-TcspSurGardCID::TcspSurGardCID() { FAckString = std::string(1, ACK); }
+TcspSurGardCID::TcspSurGardCID() {
+  FAckString = std::string(1, ACK);
+}
 
 std::unique_ptr<TCentralStationProtocol> TcspSurGardCID::Create() {
   return std::make_unique<TcspSurGardCID>();
 }
 
-bool TcspSurGardCID::IsBufferStale() const { return TimeElapsed(FLastCharTick, StaleAfterMs); }
+bool TcspSurGardCID::IsBufferStale() const {
+  return TimeElapsed(FLastCharTick, StaleAfterMs);
+}
 
 void TcspSurGardCID::ProcessChar(char C) {
   if (FFrame.size() > MaxFrameLength || (!FFrame.empty() && IsBufferStale())) {
@@ -66,7 +75,8 @@ void TcspSurGardCID::ProcessChar(char C) {
   }
   FLastCharTick = GetTickCount();
   FFrame += C;
-  if (C != DC4) return;
+  if (C != DC4)
+    return;
 
   // The frame is complete whatever follows: take it out of the buffer first.
   std::string Frame;
@@ -87,7 +97,8 @@ void TcspSurGardCID::ProcessChar(char C) {
     return;
   }
   try {
-    if (FOnMessage) FOnMessage(Msg);
+    if (FOnMessage)
+      FOnMessage(Msg);
     FAckPending = Msg.Ack;
   } catch (...) {
     // A failed handler leaves the acknowledgement state as it was: the report stays unacknowledged.

@@ -19,14 +19,16 @@ TReceiver::TReceiver(TCentralStationProtocolClass ProtocolClass, TCustomChannel&
 void TReceiver::HandleMessage(TciMessage& Msg) {
   FLastMessageTick = GetTickCount();
   // Link tests (type 0) only prove that the receiver is there.
-  if (Msg.MessageType != 0 && FOnMessage) FOnMessage(Msg);
+  if (Msg.MessageType != 0 && FOnMessage)
+    FOnMessage(Msg);
 }
 
 void TReceiver::Poll() {
   try {
     char Buffer[PollReadSize];
     int N = FChannel.Read(Buffer, PollReadSize);
-    for (int I = 0; I < N; ++I) FProtocol->ProcessChar(Buffer[I]);
+    for (int I = 0; I < N; ++I)
+      FProtocol->ProcessChar(Buffer[I]);
     if (FAckEvents && FProtocol->AckPending()) {
       // One acknowledgement per poll, owed or not after a failed write.
       FProtocol->SetAckPending(false);

@@ -18,12 +18,15 @@ TDebugLogHook Hook;  // guarded by HookLock
 void DebugLog(const std::string& Msg) {
   if (HookSet.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> Guard(HookLock);
-    if (Hook) Hook(Msg);
+    if (Hook)
+      Hook(Msg);
   }
   DebugPipeInstance().Send(Msg);
 }
 
-void EnableDebugLog() { DebugPipeInstance().SetEnabled(true); }
+void EnableDebugLog() {
+  DebugPipeInstance().SetEnabled(true);
+}
 
 void SetDebugLogHook(TDebugLogHook Value) {
   std::lock_guard<std::mutex> Guard(HookLock);

@@ -14,7 +14,9 @@
 
 namespace pelmar {
 
-TDebugPipe::~TDebugPipe() { SetEnabled(false); }
+TDebugPipe::~TDebugPipe() {
+  SetEnabled(false);
+}
 
 bool TDebugPipe::Enabled() const {
   std::lock_guard<std::mutex> Guard(FLock);
@@ -23,10 +25,12 @@ bool TDebugPipe::Enabled() const {
 
 void TDebugPipe::SetEnabled(bool Value) {
   std::lock_guard<std::mutex> Guard(FLock);
-  if (Value == FEnabled) return;
+  if (Value == FEnabled)
+    return;
   if (Value) {
     FPipeHandle = -1;
-    FModuleName = FFixedModuleName.empty() ? ExtractFileName(GetModuleFileName()) : FFixedModuleName;
+    FModuleName =
+        FFixedModuleName.empty() ? ExtractFileName(GetModuleFileName()) : FFixedModuleName;
     FProcessId = GetCurrentProcessId();
   } else {
     ClosePipe();
@@ -40,16 +44,19 @@ std::string TDebugPipe::PipeName() const {
 }
 
 void TDebugPipe::ClosePipe() {
-  if (FPipeHandle >= 0) close(FPipeHandle);
+  if (FPipeHandle >= 0)
+    close(FPipeHandle);
   FPipeHandle = -1;
 }
 
 void TDebugPipe::Send(const std::string& Msg) {
   std::lock_guard<std::mutex> Guard(FLock);
-  if (!FEnabled) return;
+  if (!FEnabled)
+    return;
   if (FPipeHandle < 0) {
     int Fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (Fd < 0) return;
+    if (Fd < 0)
+      return;
     sockaddr_un Addr{};
     socklen_t AddrLength = DebugPipeAddress(DebugPipePrefix + FModuleName, Addr);
     if (connect(Fd, reinterpret_cast<sockaddr*>(&Addr), AddrLength) != 0) {
@@ -65,9 +72,11 @@ void TDebugPipe::Send(const std::string& Msg) {
   Header.TextLength = static_cast<std::int32_t>(Msg.size());
   std::vector<char> Record(sizeof Header + Msg.size());
   std::memcpy(Record.data(), &Header, sizeof Header);
-  if (!Msg.empty()) std::memcpy(Record.data() + sizeof Header, Msg.data(), Msg.size());
+  if (!Msg.empty())
+    std::memcpy(Record.data() + sizeof Header, Msg.data(), Msg.size());
   // Never wait for a slow viewer: a full queue loses the record like a vanished one.
-  if (send(FPipeHandle, Record.data(), Record.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) ClosePipe();
+  if (send(FPipeHandle, Record.data(), Record.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0)
+    ClosePipe();
 }
 
 unsigned DebugPipeAddress(const std::string& Name, sockaddr_un& Addr) {
@@ -79,12 +88,15 @@ unsigned DebugPipeAddress(const std::string& Name, sockaddr_un& Addr) {
   return static_cast<unsigned>(offsetof(sockaddr_un, sun_path) + 1 + Length);
 }
 
-bool DecodeDebugRecord(const void* Data, size_t Size, TDebugRecordHeader& Header, std::string& Text) {
-  if (Size < sizeof Header) return false;
+bool DecodeDebugRecord(const void* Data, size_t Size, TDebugRecordHeader& Header,
+                       std::string& Text) {
+  if (Size < sizeof Header)
+    return false;
   std::memcpy(&Header, Data, sizeof Header);
   if (Header.TextLength < 0 || static_cast<size_t>(Header.TextLength) != Size - sizeof Header)
     return false;
-  Text.assign(static_cast<const char*>(Data) + sizeof Header, static_cast<size_t>(Header.TextLength));
+  Text.assign(static_cast<const char*>(Data) + sizeof Header,
+              static_cast<size_t>(Header.TextLength));
   return true;
 }
 

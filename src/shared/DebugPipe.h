@@ -18,7 +18,7 @@ namespace pelmar {
 
 // Header of one record, little-endian, 24 bytes.
 struct TDebugRecordHeader {
-  TDateTime Time;           // local time of the call
+  TDateTime Time;  // local time of the call
   std::uint32_t ProcessId;
   std::uint32_t ThreadId;
   std::int32_t TextLength;  // bytes of text that follow
@@ -51,9 +51,9 @@ class TDebugPipe {
   void ClosePipe();  // REQUIRES: FLock held
 
   mutable std::mutex FLock;
-  bool FEnabled = false;      // guarded by FLock
-  int FPipeHandle = -1;       // guarded by FLock; -1 while no socket is open
-  std::string FModuleName;    // guarded by FLock
+  bool FEnabled = false;    // guarded by FLock
+  int FPipeHandle = -1;     // guarded by FLock; -1 while no socket is open
+  std::string FModuleName;  // guarded by FLock
   const std::string FFixedModuleName;
   std::uint32_t FProcessId = 0;  // guarded by FLock
 };
@@ -63,7 +63,8 @@ TDebugPipe& DebugPipeInstance();
 
 // Splits one received record into its header and text. False when Size is below 24 bytes or the
 // text length does not match the bytes that came.
-bool DecodeDebugRecord(const void* Data, size_t Size, TDebugRecordHeader& Header, std::string& Text);
+bool DecodeDebugRecord(const void* Data, size_t Size, TDebugRecordHeader& Header,
+                       std::string& Text);
 
 // Fills Addr with the abstract socket address of Name; answers the address length.
 unsigned DebugPipeAddress(const std::string& Name, sockaddr_un& Addr);

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   int Decoded = 0;
   Protocol.SetOnMessage([&](pelmar::TciMessage& Msg) {
     ++Decoded;
-    if (Msg.MessageType == 0 && Msg.Qualifier != 6) std::abort();
+    if (Msg.MessageType == 0 && Msg.Qualifier != 6)
+      std::abort();
     Msg.Ack = (Msg.Account & 1) != 0;
   });
   // Byte 0xFF followed by n: a pause of n * 8 ms; any other byte goes to the decoder.
@@ -41,19 +42,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
       continue;
     }
     Protocol.ProcessChar(static_cast<char>(Data[I]));
-    if (Protocol.Frame().size() > 256) std::abort();
+    if (Protocol.Frame().size() > 256)
+      std::abort();
   }
   // Whatever came before, a good frame right after a DC4 must decode...
   Protocol.ProcessChar(pelmar::DC4);
   int Before = Decoded;
-  for (char C : GoodFrame) Protocol.ProcessChar(C);
-  if (Decoded != Before + 1 || !Protocol.Frame().empty()) std::abort();
+  for (char C : GoodFrame)
+    Protocol.ProcessChar(C);
+  if (Decoded != Before + 1 || !Protocol.Frame().empty())
+    std::abort();
   // ...and so must one after noise and a pause of more than a second.
   for (std::size_t I = 0; I < Size && I < 300; ++I)
-    if (Data[I] != pelmar::DC4) Protocol.ProcessChar(static_cast<char>(Data[I]));
+    if (Data[I] != pelmar::DC4)
+      Protocol.ProcessChar(static_cast<char>(Data[I]));
   FuzzClock.Sleep(1001);
-  for (char C : GoodFrame) Protocol.ProcessChar(C);
-  if (Decoded != Before + 2 || !Protocol.Frame().empty()) std::abort();
+  for (char C : GoodFrame)
+    Protocol.ProcessChar(C);
+  if (Decoded != Before + 2 || !Protocol.Frame().empty())
+    std::abort();
   pelmar::SetClock(nullptr);
   return 0;
 }

@@ -133,7 +133,11 @@ TEST_F(CustomChannelTest, DeviceFailureClosesChannel) {
     std::string TMemoryChannel::*Trigger;
     std::function<void(TCustomChannel&)> Call;
   } Cases[] = {
-      {"read", &TMemoryChannel::FailRead, [](TCustomChannel& C) { char B[4]; C.Read(B, 4); }},
+      {"read", &TMemoryChannel::FailRead,
+       [](TCustomChannel& C) {
+         char B[4];
+         C.Read(B, 4);
+       }},
       {"write", &TMemoryChannel::FailWrite, [](TCustomChannel& C) { C.Write("ab", 2); }},
       {"purge", &TMemoryChannel::FailPurge, [](TCustomChannel& C) { C.Purge(true, false); }},
   };

@@ -13,8 +13,9 @@ using test::TFakeClock;
 using test::TLogCapture;
 
 // A report frame "5" "01" "1" " " "18" Account Q Code Group Zone DC4.
-std::string Report(const std::string& Account = "1234", char Q = 'E', const std::string& Code = "130",
-                   const std::string& Group = "01", const std::string& Zone = "003") {
+std::string Report(const std::string& Account = "1234", char Q = 'E',
+                   const std::string& Code = "130", const std::string& Group = "01",
+                   const std::string& Zone = "003") {
   return "5011 18" + Account + Q + Code + Group + Zone + DC4;
 }
 
@@ -32,12 +33,14 @@ class SurGardTest : public ::testing::Test {
     Protocol.SetOnMessage([this](TciMessage& Msg) {
       Decoded.push_back(Msg);
       Msg.Ack = HandlerAcks;
-      if (HandlerFails) throw Exception("handler failed");
+      if (HandlerFails)
+        throw Exception("handler failed");
     });
   }
 
   void Feed(const std::string& Bytes) {
-    for (char C : Bytes) Protocol.ProcessChar(C);
+    for (char C : Bytes)
+      Protocol.ProcessChar(C);
   }
 
   TFakeClock Clock;
@@ -73,10 +76,10 @@ TEST_F(SurGardTest, FieldTable) {
       {Report("12b4"), true, {4788, 18, 1, 304, 1, 3, false}},
       {Report("FFFF", 'E', "602", "FF", "FFF"), true, {65535, 18, 1, 1538, 255, 4095, false}},
       {Report("0000", 'E', "000", "00", "010"), true, {0, 18, 1, 0, 0, 16, false}},
-      {Report("1234", 'P'), false, {}},   // unknown qualifier
-      {Report("1234", 'e'), false, {}},   // qualifiers are upper case only
-      {Report("12G4"), false, {}},        // not a hex digit
-      {Report("1 34"), false, {}},        // blank inside a number
+      {Report("1234", 'P'), false, {}},  // unknown qualifier
+      {Report("1234", 'e'), false, {}},  // qualifiers are upper case only
+      {Report("12G4"), false, {}},       // not a hex digit
+      {Report("1 34"), false, {}},       // blank inside a number
       {Report("1234", 'E', "1-0"), false, {}},
       {"5011 1X1234E13001003" + std::string(1, DC4), false, {}},  // message type not decimal
   };
@@ -105,7 +108,8 @@ TEST_F(SurGardTest, MalformedFrameLeavesAckPendingAlone) {
 
 TEST_F(SurGardTest, LinkTestIsAcknowledgedEvenWithoutHandler) {
   TcspSurGardCID Bare;
-  for (char C : LinkTest()) Bare.ProcessChar(C);
+  for (char C : LinkTest())
+    Bare.ProcessChar(C);
   EXPECT_TRUE(Bare.AckPending());
 
   Feed(LinkTest());
@@ -118,7 +122,8 @@ TEST_F(SurGardTest, LinkTestIsAcknowledgedEvenWithoutHandler) {
 TEST_F(SurGardTest, ReportWithoutHandlerIsNotAcknowledged) {
   TcspSurGardCID Bare;
   Bare.SetAckPending(true);
-  for (char C : Report()) Bare.ProcessChar(C);
+  for (char C : Report())
+    Bare.ProcessChar(C);
   EXPECT_FALSE(Bare.AckPending());
 }
 

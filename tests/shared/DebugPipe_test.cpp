@@ -31,7 +31,8 @@ class TTestViewer {
   std::optional<std::vector<char>> Next() {
     std::vector<char> Buffer(65536);
     ssize_t N = recv(FFd, Buffer.data(), Buffer.size(), MSG_DONTWAIT);
-    if (N < 0) return std::nullopt;
+    if (N < 0)
+      return std::nullopt;
     Buffer.resize(static_cast<size_t>(N));
     return Buffer;
   }
@@ -123,7 +124,8 @@ TEST_F(DebugPipeTest, DisableClosesAndEnableReopens) {
   Pipe.SetEnabled(true);
   Pipe.Send("c");
   std::vector<std::string> Texts;
-  while (auto R = Viewer.Next()) Texts.emplace_back(R->begin() + 24, R->end());
+  while (auto R = Viewer.Next())
+    Texts.emplace_back(R->begin() + 24, R->end());
   EXPECT_EQ((std::vector<std::string>{"a", "c"}), Texts);
 }
 

@@ -7,7 +7,9 @@ TFakeClock::TFakeClock(std::uint32_t StartTick, TDateTime StartTime)
   SetClock(this);
 }
 
-TFakeClock::~TFakeClock() { SetClock(nullptr); }
+TFakeClock::~TFakeClock() {
+  SetClock(nullptr);
+}
 
 void TFakeClock::Advance(std::uint32_t Milliseconds) {
   FTicks.fetch_add(Milliseconds);

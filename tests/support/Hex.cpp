@@ -28,7 +28,8 @@ std::vector<std::uint8_t> Bytes(std::string_view Hex) {
       High = -1;
     }
   }
-  if (High >= 0) ADD_FAILURE() << "odd number of hex digits: " << Hex;
+  if (High >= 0)
+    ADD_FAILURE() << "odd number of hex digits: " << Hex;
   return Out;
 }
 
@@ -42,14 +43,19 @@ std::string ToHex(const void* Data, size_t Count) {
   std::string Out;
   auto* P = static_cast<const std::uint8_t*>(Data);
   for (size_t I = 0; I < Count; ++I) {
-    if (I) Out += ' ';
+    if (I)
+      Out += ' ';
     Out += Digits[P[I] >> 4];
     Out += Digits[P[I] & 15];
   }
   return Out;
 }
 
-std::string ToHex(const std::vector<std::uint8_t>& Data) { return ToHex(Data.data(), Data.size()); }
-std::string ToHex(std::string_view Data) { return ToHex(Data.data(), Data.size()); }
+std::string ToHex(const std::vector<std::uint8_t>& Data) {
+  return ToHex(Data.data(), Data.size());
+}
+std::string ToHex(std::string_view Data) {
+  return ToHex(Data.data(), Data.size());
+}
 
 }  // namespace pelmar::test

@@ -13,7 +13,9 @@ TLogCapture::TLogCapture() {
   });
 }
 
-TLogCapture::~TLogCapture() { SetDebugLogHook(nullptr); }
+TLogCapture::~TLogCapture() {
+  SetDebugLogHook(nullptr);
+}
 
 std::vector<std::string> TLogCapture::Lines() const {
   std::lock_guard<std::mutex> Guard(FLock);

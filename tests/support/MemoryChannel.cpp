@@ -9,7 +9,8 @@ namespace {
 
 // Raises once with the text in Trigger, if any.
 void MaybeFail(std::string& Trigger) {
-  if (Trigger.empty()) return;
+  if (Trigger.empty())
+    return;
   std::string Text;
   Text.swap(Trigger);
   throw Exception(Text);
@@ -18,7 +19,8 @@ void MaybeFail(std::string& Trigger) {
 }  // namespace
 
 void TMemoryChannel::SetAddress(const std::string& Value) {
-  if (Value == "bad") throw Exception("Bad address");
+  if (Value == "bad")
+    throw Exception("Bad address");
   FAddress = Value;
 }
 
@@ -40,7 +42,8 @@ int TMemoryChannel::DoRead(void* Buffer, int Count) {
 void TMemoryChannel::DoPurge(bool PurgeInput, bool PurgeOutput) {
   ++Purges;
   MaybeFail(FailPurge);
-  if (PurgeInput) Input.clear();
+  if (PurgeInput)
+    Input.clear();
   (void)PurgeOutput;  // written bytes have already left
 }
 

@@ -14,9 +14,9 @@ class TMemoryChannel : public TCustomChannel {
   // Any address is accepted, except "bad", which raises Exception "Bad address".
   void SetAddress(const std::string& Value) override;
 
-  std::string Input;   // bytes waiting to be read, as if sent by the receiver
-  std::string Output;  // bytes the channel wrote
-  int MaxRead = 1 << 30;   // at most this many bytes per DoRead
+  std::string Input;      // bytes waiting to be read, as if sent by the receiver
+  std::string Output;     // bytes the channel wrote
+  int MaxRead = 1 << 30;  // at most this many bytes per DoRead
   // Device behaviour: when set, the named operation raises Exception with this text once.
   std::string FailOpen, FailRead, FailWrite, FailPurge, FailClose;
   bool OpenPending = false;  // DoOpen answers False (still opening)

@@ -9,7 +9,8 @@ namespace pelmar {
 std::uint32_t TSystemClock::Ticks() {
   timespec Ts{};
   clock_gettime(CLOCK_MONOTONIC, &Ts);
-  auto Ms = static_cast<std::uint64_t>(Ts.tv_sec) * 1000u + static_cast<std::uint64_t>(Ts.tv_nsec) / 1000000u;
+  auto Ms = static_cast<std::uint64_t>(Ts.tv_sec) * 1000u +
+            static_cast<std::uint64_t>(Ts.tv_nsec) / 1000000u;
   return static_cast<std::uint32_t>(Ms);
 }
 
@@ -20,7 +21,8 @@ TDateTime TSystemClock::Now() {
 }
 
 void TSystemClock::Sleep(std::uint32_t Milliseconds) {
-  timespec Ts{static_cast<time_t>(Milliseconds / 1000), static_cast<long>(Milliseconds % 1000) * 1000000L};
+  timespec Ts{static_cast<time_t>(Milliseconds / 1000),
+              static_cast<long>(Milliseconds % 1000) * 1000000L};
   while (nanosleep(&Ts, &Ts) != 0 && errno == EINTR) {
   }
 }
@@ -32,7 +34,9 @@ std::atomic<TClock*> CurrentClock{&SystemClock};
 
 }  // namespace
 
-TClock& Clock() { return *CurrentClock.load(std::memory_order_acquire); }
+TClock& Clock() {
+  return *CurrentClock.load(std::memory_order_acquire);
+}
 
 void SetClock(TClock* Value) {
   CurrentClock.store(Value ? Value : &SystemClock, std::memory_order_release);

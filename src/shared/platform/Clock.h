@@ -33,8 +33,14 @@ TClock& Clock();
 // that read the clock start.
 void SetClock(TClock* Value);
 
-inline std::uint32_t GetTickCount() { return Clock().Ticks(); }
-inline TDateTime Now() { return Clock().Now(); }
-inline void Sleep(std::uint32_t Milliseconds) { Clock().Sleep(Milliseconds); }
+inline std::uint32_t GetTickCount() {
+  return Clock().Ticks();
+}
+inline TDateTime Now() {
+  return Clock().Now();
+}
+inline void Sleep(std::uint32_t Milliseconds) {
+  Clock().Sleep(Milliseconds);
+}
 
 }  // namespace pelmar

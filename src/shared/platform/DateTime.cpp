@@ -33,11 +33,13 @@ void CivilFromDays(std::int64_t Z, int& Year, int& Month, int& Day) {
 }  // namespace
 
 TDateTime EncodeDate(int Year, int Month, int Day) {
-  return static_cast<double>(DaysFromCivil(Year, static_cast<unsigned>(Month), static_cast<unsigned>(Day))) +
+  return static_cast<double>(
+             DaysFromCivil(Year, static_cast<unsigned>(Month), static_cast<unsigned>(Day))) +
          UnixDateDelta;
 }
 
-TDateTime EncodeDateTime(int Year, int Month, int Day, int Hour, int Minute, int Second, int Milli) {
+TDateTime EncodeDateTime(int Year, int Month, int Day, int Hour, int Minute, int Second,
+                         int Milli) {
   double Fraction = (((Hour * 60.0 + Minute) * 60.0 + Second) * 1000.0 + Milli) / 86400000.0;
   return EncodeDate(Year, Month, Day) + Fraction;
 }

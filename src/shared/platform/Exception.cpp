@@ -12,7 +12,8 @@ std::string SysErrorMessage(int Err) {
 }
 
 void RaiseLastOSError(int Err) {
-  throw EOSError("System error. Code: " + std::to_string(Err) + ".\r\n" + SysErrorMessage(Err), Err);
+  throw EOSError("System error. Code: " + std::to_string(Err) + ".\r\n" + SysErrorMessage(Err),
+                 Err);
 }
 
 }  // namespace pelmar

@@ -23,25 +23,26 @@ class Exception : public std::exception {
 };
 
 // Declares a class derived from Base that answers its own name.
-#define PELMAR_EXCEPTION_CLASS(Name, Base)                          \
-  class Name : public Base {                                        \
-   public:                                                          \
-    using Base::Base;                                               \
-    const char* ClassName() const override { return #Name; }        \
+#define PELMAR_EXCEPTION_CLASS(Name, Base)                   \
+  class Name : public Base {                                 \
+   public:                                                   \
+    using Base::Base;                                        \
+    const char* ClassName() const override { return #Name; } \
   }
 
 // The run-time library's classes that the system's texts rely on.
-PELMAR_EXCEPTION_CLASS(EConvertError, Exception);    // a text that is not a number
-PELMAR_EXCEPTION_CLASS(EListError, Exception);       // list index and order errors
-PELMAR_EXCEPTION_CLASS(EStreamError, Exception);     // memory stream failures
-PELMAR_EXCEPTION_CLASS(EAssertionFailed, Exception); // a broken internal assumption
-PELMAR_EXCEPTION_CLASS(EVariantError, Exception);    // a variant that cannot be converted
-PELMAR_EXCEPTION_CLASS(EOutOfMemory, Exception);     // an allocation that failed
+PELMAR_EXCEPTION_CLASS(EConvertError, Exception);     // a text that is not a number
+PELMAR_EXCEPTION_CLASS(EListError, Exception);        // list index and order errors
+PELMAR_EXCEPTION_CLASS(EStreamError, Exception);      // memory stream failures
+PELMAR_EXCEPTION_CLASS(EAssertionFailed, Exception);  // a broken internal assumption
+PELMAR_EXCEPTION_CLASS(EVariantError, Exception);     // a variant that cannot be converted
+PELMAR_EXCEPTION_CLASS(EOutOfMemory, Exception);      // an allocation that failed
 
 // An operating-system failure with the system's message and error number.
 class EOSError : public Exception {
  public:
-  EOSError(std::string Message, int ErrorCode) : Exception(std::move(Message)), FErrorCode(ErrorCode) {}
+  EOSError(std::string Message, int ErrorCode)
+      : Exception(std::move(Message)), FErrorCode(ErrorCode) {}
   const char* ClassName() const override { return "EOSError"; }
   int ErrorCode() const { return FErrorCode; }
 

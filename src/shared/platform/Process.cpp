@@ -5,14 +5,19 @@
 
 namespace pelmar {
 
-std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+std::uint32_t GetCurrentProcessId() {
+  return static_cast<std::uint32_t>(getpid());
+}
 
-std::uint32_t GetCurrentThreadId() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
+std::uint32_t GetCurrentThreadId() {
+  return static_cast<std::uint32_t>(syscall(SYS_gettid));
+}
 
 std::string GetModuleFileName() {
   char Path[4096];
   ssize_t N = readlink("/proc/self/exe", Path, sizeof Path - 1);
-  if (N <= 0) return {};
+  if (N <= 0)
+    return {};
   return std::string(Path, static_cast<size_t>(N));
 }
 

@@ -13,7 +13,8 @@ TEST(Format, Directives) {
             Format("List does not allow duplicates ($0%x)", 255));
   EXPECT_EQ("Ошибка при открытии порта 3: No such file",
             Format("Ошибка при открытии порта %d: %s", 3, std::string("No such file")));
-  EXPECT_EQ("[  42|7   ] 100% -1 4294967295", Format("[%4d|%-4u] 100%% %d %u", 42, 7u, -1, 4294967295u));
+  EXPECT_EQ("[  42|7   ] 100% -1 4294967295",
+            Format("[%4d|%-4u] 100%% %d %u", 42, 7u, -1, 4294967295u));
   EXPECT_EQ("$0048 1.50 x", Format("$%.4x %.2f %c", 72, 1.5, 'x'));
   EXPECT_EQ("-9223372036854775808", Format("%d", INT64_MIN));
   EXPECT_EQ(std::string(300, 'a'), Format("%s", std::string(300, 'a')));
@@ -32,11 +33,20 @@ TEST(StrToInt, AcceptsAndRejects) {
     bool Valid;
     std::int64_t Value;
   } Cases[] = {
-      {"0", true, 0},         {"-12", true, -12},     {"+7", true, 7},
-      {"  5", true, 5},       {"$FF", true, 255},     {"0x1f", true, 31},
-      {"2147483647", true, 2147483647}, {"-2147483648", true, -2147483648LL},
-      {"2147483648", false, 0}, {"", false, 0},      {"-", false, 0},
-      {"12a", false, 0},      {"1 2", false, 0},      {"5 ", false, 0},
+      {"0", true, 0},
+      {"-12", true, -12},
+      {"+7", true, 7},
+      {"  5", true, 5},
+      {"$FF", true, 255},
+      {"0x1f", true, 31},
+      {"2147483647", true, 2147483647},
+      {"-2147483648", true, -2147483648LL},
+      {"2147483648", false, 0},
+      {"", false, 0},
+      {"-", false, 0},
+      {"12a", false, 0},
+      {"1 2", false, 0},
+      {"5 ", false, 0},
   };
   for (const auto& C : Cases) {
     if (C.Valid) {
