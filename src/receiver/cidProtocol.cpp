@@ -69,11 +69,12 @@ bool TcspSurGardCID::IsBufferStale() const {
 }
 
 void TcspSurGardCID::ProcessChar(char C) {
-  if (FFrame.size() > MaxFrameLength || (!FFrame.empty() && IsBufferStale())) {
+  std::uint32_t Now = GetTickCount();
+  if (FFrame.size() > MaxFrameLength || (!FFrame.empty() && Now - FLastCharTick > StaleAfterMs)) {
     FFrame.clear();
     DebugLog("Input buffer discarded");
   }
-  FLastCharTick = GetTickCount();
+  FLastCharTick = Now;
   FFrame += C;
   if (C != DC4)
     return;

@@ -19,7 +19,6 @@ TDebugPipe::~TDebugPipe() {
 }
 
 bool TDebugPipe::Enabled() const {
-  std::lock_guard<std::mutex> Guard(FLock);
   return FEnabled;
 }
 
@@ -50,6 +49,8 @@ void TDebugPipe::ClosePipe() {
 }
 
 void TDebugPipe::Send(const std::string& Msg) {
+  if (!FEnabled.load(std::memory_order_relaxed))
+    return;
   std::lock_guard<std::mutex> Guard(FLock);
   if (!FEnabled)
     return;

@@ -8,6 +8,7 @@
 
 #include <sys/un.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -51,7 +52,8 @@ class TDebugPipe {
   void ClosePipe();  // REQUIRES: FLock held
 
   mutable std::mutex FLock;
-  bool FEnabled = false;    // guarded by FLock
+  // Written under FLock; read without it so that the disabled path is one flag test.
+  std::atomic<bool> FEnabled{false};
   int FPipeHandle = -1;     // guarded by FLock; -1 while no socket is open
   std::string FModuleName;  // guarded by FLock
   const std::string FFixedModuleName;

@@ -7,8 +7,10 @@
 namespace pelmar {
 
 std::uint32_t TSystemClock::Ticks() {
+  // The coarse clock costs a few nanoseconds and ticks every few milliseconds, finer than the
+  // tick counter the time-outs were designed for; the decoder reads it for every byte.
   timespec Ts{};
-  clock_gettime(CLOCK_MONOTONIC, &Ts);
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &Ts);
   auto Ms = static_cast<std::uint64_t>(Ts.tv_sec) * 1000u +
             static_cast<std::uint64_t>(Ts.tv_nsec) / 1000000u;
   return static_cast<std::uint32_t>(Ms);
