@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev               # tests
   libbenchmark-dev                        # bench/
   clang libclang-rt-14-dev                # libFuzzer targets (scripts/fuzz.sh)
+  firebird-dev                            # Firebird client library and headers
+  firebird3.0-server firebird3.0-utils    # database server and isql for tests and development
 )
 
 missing=()
