@@ -156,7 +156,15 @@ std::string Utf8Truncate(const std::string& Text, std::size_t MaxBytes) {
 TVariant StrToVarLimited(const std::string& Text, int MaxLength) {
   if (Text.empty())
     return TVariant::Null();
-  return TVariant(Utf8Truncate(Text, static_cast<std::size_t>(std::max(MaxLength, 0))));
+  // Database columns count characters, and the text is UTF-8: keep MaxLength characters, that
+  // is everything before the lead byte of character MaxLength + 1.
+  const std::size_t Limit = static_cast<std::size_t>(std::max(MaxLength, 0));
+  std::size_t Characters = 0;
+  for (std::size_t I = 0; I < Text.size(); ++I) {
+    if (!IsUtf8Continuation(Text[I]) && Characters++ == Limit)
+      return TVariant(Text.substr(0, I));
+  }
+  return TVariant(Text);
 }
 
 // ---------------------------------------------------------------------------------------------

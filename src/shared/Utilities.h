@@ -87,8 +87,9 @@ void SetIfChanged(bool& Changed, std::int32_t& Target, std::int32_t NewValue);
 // the first character that does not fit whole.
 std::string Utf8Truncate(const std::string& Text, std::size_t MaxBytes);
 
-// Null for empty Text; otherwise a string variant holding Text cut to at most MaxLength bytes at
-// a whole UTF-8 character (see Utf8Truncate). A MaxLength below 0 counts as 0.
+// Null for empty Text; otherwise a string variant holding at most the first MaxLength UTF-8
+// characters of Text (a database column's length counts characters). A MaxLength below 0
+// counts as 0.
 TVariant StrToVarLimited(const std::string& Text, int MaxLength);
 
 // A re-entrant lock that can report its use to a handler: who waits, when the lock was got and

@@ -201,7 +201,8 @@ TEST(UtilitiesTest, SetIfChangedSetsOnlyOnADifferenceAndNeverResets) {
   EXPECT_EQ(255, B);
 }
 
-TEST(UtilitiesTest, StrToVarLimitedCutsAtWholeUtf8Characters) {
+TEST(UtilitiesTest, StrToVarLimitedKeepsWholeUtf8Characters) {
+  const std::string Russian = "\xD0\x9F\xD1\x80\xD0\xB8";  // "При", 2 bytes a letter
   struct {
     std::string Text;
     int MaxLength;
@@ -213,24 +214,15 @@ TEST(UtilitiesTest, StrToVarLimitedCutsAtWholeUtf8Characters) {
       {"abc", 3, TVariant("abc")},
       {"abc", 0, TVariant("")},
       {"abc", -1, TVariant("")},
-      {"ab\xC3\xA9", 3, TVariant("ab")},  // 2-byte é does not fit
-      {"ab\xC3\xA9", 4, TVariant("ab\xC3\xA9")},
+      {Russian, 2, TVariant(Russian.substr(0, 4))},  // characters, not bytes
+      {Russian, 3, TVariant(Russian)},
       {"a\xE2\x82\xAC"
        "b",
-       2, TVariant("a")},  // 3-byte euro sign
-      {"a\xE2\x82\xAC"
-       "b",
-       3, TVariant("a")},
-      {"a\xE2\x82\xAC"
-       "b",
-       4, TVariant("a\xE2\x82\xAC")},
+       2, TVariant("a\xE2\x82\xAC")},  // 3-byte euro sign
       {"\xF0\x9F\x98\x80"
        "z",
-       3, TVariant("")},  // 4-byte character
-      {"\xF0\x9F\x98\x80"
-       "z",
-       4, TVariant("\xF0\x9F\x98\x80")},
-      {"ab\x80\x80\x80\x80", 3, TVariant("ab\x80")},  // malformed: cut as it is
+       1, TVariant("\xF0\x9F\x98\x80")},                          // 4-byte character
+      {"ab\x80\x80\x80\x80", 2, TVariant("ab\x80\x80\x80\x80")},  // stray continuation bytes
   };
   for (const auto& C : Cases) {
     const TVariant Got = StrToVarLimited(C.Text, C.MaxLength);
