@@ -101,6 +101,7 @@ constexpr TErrorText ErrorTexts[] = {
     {10063, "File name too long."},
     {10064, "Host is down."},
     {10065, "No route to host."},
+    {10066, "Directory not empty"},
     {11001, "Host not found."},
     {11002, "Non-authoritative response: Host not found."},
     {11003, "Non-recoverable error."},
@@ -147,11 +148,16 @@ int AddrInfoErrorToWinSock(int Eai, int SystemErr) {
   }
 }
 
-std::string WinSockErrorText(int Code) {
+const char* FindWinSockErrorText(int Code) {
   for (const TErrorText& T : ErrorTexts)
     if (T.Code == Code)
       return T.Text;
-  return SysErrorMessage(Code) + ".";
+  return nullptr;
+}
+
+std::string WinSockErrorText(int Code) {
+  const char* Text = FindWinSockErrorText(Code);
+  return Text ? std::string(Text) : SysErrorMessage(Code) + ".";
 }
 
 }  // namespace pelmar

@@ -16,6 +16,9 @@ int ErrnoToWinSock(int Err);
 // SystemErr is errno after the call, used for EAI_SYSTEM.
 int AddrInfoErrorToWinSock(int Eai, int SystemErr);
 
+// The English text of a WinSock error number from the table, or nullptr for a number outside it.
+const char* FindWinSockErrorText(int Code);
+
 // The English text of a WinSock error number, ending with a full stop ("Connection refused.").
 // A number outside the table gives the system's text for it as an errno value, with a full
 // stop.
