@@ -75,50 +75,48 @@ bool TBaseProtocol::CheckAvailable(std::int32_t) {
   return false;
 }
 
+namespace {
+
+// One little-endian value of type T through the protocol's primitives.
+template <typename T>
+T ReadValue(TBaseProtocol& P) {
+  std::uint8_t B[sizeof(T)];
+  P.ReadData(sizeof B, B);
+  return GetLittleEndian<T>(B);
+}
+
+template <typename T>
+void WriteValue(TBaseProtocol& P, T Value) {
+  std::uint8_t B[sizeof(T)];
+  PutLittleEndian(Value, B);
+  P.WriteData(sizeof B, B);
+}
+
+}  // namespace
+
 std::int32_t TBaseProtocol::ReadInteger() {
-  std::uint8_t B[4];
-  ReadData(sizeof B, B);
-  return GetLittleEndian<std::int32_t>(B);
+  return ReadValue<std::int32_t>(*this);
 }
-
 void TBaseProtocol::WriteInteger(std::int32_t Value) {
-  std::uint8_t B[4];
-  PutLittleEndian(Value, B);
-  WriteData(sizeof B, B);
+  WriteValue(*this, Value);
 }
-
 std::int64_t TBaseProtocol::ReadInt64() {
-  std::uint8_t B[8];
-  ReadData(sizeof B, B);
-  return GetLittleEndian<std::int64_t>(B);
+  return ReadValue<std::int64_t>(*this);
 }
-
 void TBaseProtocol::WriteInt64(std::int64_t Value) {
-  std::uint8_t B[8];
-  PutLittleEndian(Value, B);
-  WriteData(sizeof B, B);
+  WriteValue(*this, Value);
 }
-
 std::uint8_t TBaseProtocol::ReadByte() {
-  std::uint8_t B;
-  ReadData(1, &B);
-  return B;
+  return ReadValue<std::uint8_t>(*this);
 }
-
 void TBaseProtocol::WriteByte(std::uint8_t Value) {
-  WriteData(1, &Value);
+  WriteValue(*this, Value);
 }
-
 std::uint16_t TBaseProtocol::ReadWord() {
-  std::uint8_t B[2];
-  ReadData(sizeof B, B);
-  return GetLittleEndian<std::uint16_t>(B);
+  return ReadValue<std::uint16_t>(*this);
 }
-
 void TBaseProtocol::WriteWord(std::uint16_t Value) {
-  std::uint8_t B[2];
-  PutLittleEndian(Value, B);
-  WriteData(sizeof B, B);
+  WriteValue(*this, Value);
 }
 
 bool TBaseProtocol::ReadBoolean() {
