@@ -34,8 +34,11 @@ class TTextChannel : public TCustomChannel {
         ++Acks;
     std::printf("  -> ACK\n");
   }
+  // Like a receiver, hands out one message at a time (up to its DC4) and waits for the answer.
   int DoRead(void* Buffer, int Count) override {
-    size_t N = std::min(static_cast<size_t>(Count), FBytes.size() - FPos);
+    size_t End = FBytes.find(DC4, FPos);
+    End = End == std::string::npos ? FBytes.size() : End + 1;
+    size_t N = std::min(static_cast<size_t>(Count), End - FPos);
     std::memcpy(Buffer, FBytes.data() + FPos, N);
     FPos += N;
     return static_cast<int>(N);
