@@ -17,6 +17,7 @@
 
 #include "FakeClock.h"
 #include "FakeCore.h"
+#include "LoopbackPeer.h"
 #include "SocketError.h"
 
 namespace pelmar {
@@ -25,27 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::TFakeClock;
 using test::TFakeCore;
-
-// A loopback port that refuses connections: bound, never listening.
-class TRefusingPort {
- public:
-  TRefusingPort() {
-    FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(FFd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-    socklen_t Len = sizeof A;
-    getsockname(FFd, reinterpret_cast<sockaddr*>(&A), &Len);
-    FPort = ntohs(A.sin_port);
-  }
-  ~TRefusingPort() { close(FFd); }
-  std::uint16_t Port() const { return FPort; }
-
- private:
-  int FFd;
-  std::uint16_t FPort;
-};
+using test::TRefusingPort;
 
 // Advances the fake clock until the future is ready (bounded in real time).
 template <typename T>

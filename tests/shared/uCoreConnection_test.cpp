@@ -19,6 +19,7 @@
 #include "FakeCore.h"
 #include "Hex.h"
 #include "LogCapture.h"
+#include "LoopbackPeer.h"
 #include "Utilities.h"
 
 namespace pelmar {
@@ -30,6 +31,7 @@ using test::TFakeClock;
 using test::TFakeCore;
 using test::TLogCapture;
 using test::ToHex;
+using test::TRefusingPort;
 
 std::string Str(const std::string& S) {
   return TFakeCore::Str(S);
@@ -40,27 +42,6 @@ std::string Content(const TBufferProtocol& B) {
                        : std::string(reinterpret_cast<const char*>(B.Data()),
                                      static_cast<std::size_t>(B.Size()));
 }
-
-// A loopback port that refuses connections: bound, never listening.
-class TRefusingPort {
- public:
-  TRefusingPort() {
-    FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(FFd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-    socklen_t Len = sizeof A;
-    getsockname(FFd, reinterpret_cast<sockaddr*>(&A), &Len);
-    FPort = ntohs(A.sin_port);
-  }
-  ~TRefusingPort() { close(FFd); }
-  std::uint16_t Port() const { return FPort; }
-
- private:
-  int FFd;
-  std::uint16_t FPort;
-};
 
 // What OnDisconnected saw.
 struct TDrop {
