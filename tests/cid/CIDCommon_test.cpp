@@ -13,31 +13,17 @@
 #include "Common.h"
 #include "Exception.h"
 #include "Hex.h"
+#include "Records.h"
 #include "Utilities.h"
 
 namespace pelmar {
 namespace {
 
+using test::BufferOf;
 using test::Bytes;
+using test::HexOf;
+using test::RecordOf;
 using test::ToHex;
-
-std::string HexOf(const TBufferProtocol& B) {
-  return ToHex(B.Data(), static_cast<size_t>(B.Size()));
-}
-
-std::unique_ptr<TBufferProtocol> BufferOf(const std::string& Hex) {
-  auto B = std::make_unique<TBufferProtocol>(32);
-  const std::vector<std::uint8_t> Data = Bytes(Hex);
-  B->WriteData(static_cast<std::int32_t>(Data.size()), Data.data());
-  B->SetPosition(0);
-  return B;
-}
-
-std::string RecordOf(TCustomSysObject& Obj) {
-  TBufferProtocol B(64);
-  Obj.SaveToBuffer(B);
-  return HexOf(B);
-}
 
 // Zones and groups whose status the tests set directly.
 class TTestZone : public TCIDZone {

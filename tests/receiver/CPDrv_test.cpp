@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "Exception.h"
+#include "Failure.h"
 #include "FakeClock.h"
 #include "LoopbackPeer.h"
 #include "PtyPair.h"
@@ -33,15 +34,7 @@ using test::TFakeClock;
 using test::TPtyPair;
 using test::TSerialPortDir;
 
-template <typename F>
-std::string Failure(F&& Call) {
-  try {
-    Call();
-  } catch (const Exception& E) {
-    return E.Message();
-  }
-  return "";
-}
+using test::Failure;
 
 TEST(LineNamesTest, NamesAndTheirOrdinals) {
   EXPECT_EQ(db5BITS, DataBitsFromName("5"));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Failure.h"
 #include "FakeClock.h"
 #include "LoopbackPeer.h"
 #include "PtyPair.h"
@@ -26,15 +27,7 @@ using test::TSerialPortDir;
 
 const std::string Report = std::string("5011 181234E13001003") + DC4;
 
-template <typename F>
-std::string Failure(F&& Call) {
-  try {
-    Call();
-  } catch (const Exception& E) {
-    return E.Message();
-  }
-  return "";
-}
+using test::Failure;
 
 struct TLine {
   std::uint8_t Port;

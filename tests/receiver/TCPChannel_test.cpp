@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Failure.h"
 #include "FakeClock.h"
 #include "Hex.h"
 #include "LoopbackPeer.h"
@@ -38,15 +39,7 @@ using Steady = std::chrono::steady_clock;
 const std::string Report = std::string("5011 181234E13001003") + DC4;
 const char* const Key128 = "2B-7E-15-16-28-AE-D2-A6-AB-F7-15-88-09-CF-4F-3C";
 
-template <typename F>
-std::string Failure(F&& Call) {
-  try {
-    Call();
-  } catch (const Exception& E) {
-    return E.Message();
-  }
-  return "";
-}
+using test::Failure;
 
 // OpenSSL's own CFB-128, as the receiver's side of an encrypted stream would run it.
 class TReferenceCfb {

@@ -13,6 +13,7 @@
 #include "Exception.h"
 #include "Hex.h"
 #include "LogCapture.h"
+#include "Records.h"
 #include "Utilities.h"
 
 namespace pelmar {
@@ -105,24 +106,9 @@ class TEmptyObject : public TCustomSysObject {
   void WriteProperties(TBufferProtocol&) override {}
   void ReadProperties(TBufferProtocol&, std::int32_t) override {}
 };
-
-std::string HexOf(const TBufferProtocol& B) {
-  return ToHex(B.Data(), static_cast<size_t>(B.Size()));
-}
-
-std::unique_ptr<TBufferProtocol> BufferOf(const std::string& Hex) {
-  auto B = std::make_unique<TBufferProtocol>(32);
-  const std::vector<std::uint8_t> Data = Bytes(Hex);
-  B->WriteData(static_cast<std::int32_t>(Data.size()), Data.data());
-  B->SetPosition(0);
-  return B;
-}
-
-std::string RecordOf(TCustomSysObject& Obj) {
-  TBufferProtocol B(64);
-  Obj.SaveToBuffer(B);
-  return HexOf(B);
-}
+using test::BufferOf;
+using test::HexOf;
+using test::RecordOf;
 
 std::unique_ptr<TBufferProtocol> RecordBuffer(TCustomSysObject& Obj) {
   auto B = std::make_unique<TBufferProtocol>(64);

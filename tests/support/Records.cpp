@@ -1,0 +1,27 @@
+#include "Records.h"
+
+#include <vector>
+
+#include "Hex.h"
+
+namespace pelmar::test {
+
+std::string HexOf(const TBufferProtocol& B) {
+  return ToHex(B.Data(), static_cast<size_t>(B.Size()));
+}
+
+std::unique_ptr<TBufferProtocol> BufferOf(const std::string& Hex) {
+  auto B = std::make_unique<TBufferProtocol>(32);
+  const std::vector<std::uint8_t> Data = Bytes(Hex);
+  B->WriteData(static_cast<std::int32_t>(Data.size()), Data.data());
+  B->SetPosition(0);
+  return B;
+}
+
+std::string RecordOf(TCustomSysObject& Obj) {
+  TBufferProtocol B(64);
+  Obj.SaveToBuffer(B);
+  return HexOf(B);
+}
+
+}  // namespace pelmar::test
