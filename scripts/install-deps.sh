@@ -1,16 +1,28 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, test, benchmark and fuzz.
-# Idempotent: packages already present are not fetched again.
+# Installs every Debian package the project needs to build, test, benchmark and fuzz, and the
+# programs its scripts and tests run. Idempotent: packages already present are not fetched again.
+#   scripts/install-deps.sh          install what is missing
+#   scripts/install-deps.sh --list   print the package names, one per line
+# scripts/check-packages.sh fails when the build uses a package this list does not name.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config        # toolchain
   libgtest-dev libgmock-dev               # tests
   libbenchmark-dev                        # bench/
-  clang libclang-rt-14-dev                # libFuzzer targets (scripts/fuzz.sh)
+  clang libclang-rt-dev                   # libFuzzer targets (scripts/fuzz.sh)
+  libssl-dev                              # AES of the TCP receiver links (libcrypto)
+  libsystemd-dev                          # service host: sd_notify, the journal
+  nlohmann-json3-dev                      # installation files of the development Core service
   firebird-dev                            # Firebird client library and headers
-  firebird3.0-server firebird3.0-utils    # database server and isql for tests and development
+  firebird3.0-server firebird3.0-utils    # the private database server and isql for tests and demo
+  tmux                                    # terminal tests of the setup menu
 )
+
+if [ "${1:-}" = "--list" ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,5 +36,12 @@ echo "install-deps: installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+# The package manager's chatter goes to a file, shown only when something failed.
+if ! { $sudo apt-get update -qq && $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "install-deps: apt-get failed" >&2
+  exit 1
+fi
+echo "install-deps: installed ${missing[*]}"
