@@ -2,10 +2,10 @@
 # Creates a database with the objects the ContactID service uses (db/schema.sql): SQL dialect
 # 3, default character set UTF8.
 #
-#   db/create-database.sh --alias NAME     on the local server (scripts/firebird-start.sh):
-#                                          registers NAME in /etc/firebird/3.0/databases.conf
-#                                          for /var/lib/firebird/3.0/data/NAME.fdb and creates
-#                                          127.0.0.1/3050:NAME (needs root for the alias)
+#   db/create-database.sh --alias NAME     on the project's private server
+#                                          (scripts/firebird-start.sh): registers NAME in the
+#                                          instance's databases.conf for data/NAME.fdb of its
+#                                          directory and creates 127.0.0.1/$PELMAR_FB_PORT:NAME
 #   db/create-database.sh --server DATABASE  any server name, e.g. 127.0.0.1/3050:/path/x.fdb
 #   db/create-database.sh --embedded FILE    a file opened by the embedded engine, no server
 #
@@ -17,9 +17,11 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../scripts/firebird-instance.sh
+. "$here/../scripts/firebird-instance.sh"
 schema=$here/schema.sql
 user=${PELMAR_FB_USER:-SYSDBA}
-password=${PELMAR_FB_PASSWORD:-masterkey}
+password=$PELMAR_FB_PASSWORD
 isql=/usr/bin/isql-fb
 
 usage() {
@@ -40,13 +42,14 @@ target=$2
 case "$mode" in
   --alias)
     [[ "$target" =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]] || { echo "create-database: alias must be a plain name" >&2; exit 2; }
-    conf=/etc/firebird/3.0/databases.conf
-    file=/var/lib/firebird/3.0/data/$target.fdb
+    conf=$PELMAR_FB_DIR/databases.conf
+    file=$PELMAR_FB_DIR/data/$target.fdb
+    [ -f "$conf" ] || { echo "create-database: no private server in $PELMAR_FB_DIR; run scripts/firebird-start.sh" >&2; exit 1; }
     if ! grep -Eq "^[[:space:]]*$target[[:space:]]*=" "$conf"; then
       echo "$target = $file" >>"$conf"
       echo "create-database: alias $target added to $conf"
     fi
-    database=127.0.0.1/3050:$target
+    database=127.0.0.1/$PELMAR_FB_PORT:$target
     login=(-user "$user" -password "$password")
     ;;
   --server)

@@ -1,68 +1,106 @@
 #!/usr/bin/env bash
-# Starts the local Firebird 3 server for tests and development without systemd: the guardian
-# fbguard runs as user firebird and keeps the server listening on 127.0.0.1:3050. The SYSDBA
-# password is set to $PELMAR_FB_PASSWORD (default masterkey) and written to
-# /etc/firebird/3.0/SYSDBA.password. Idempotent: a server that already answers with that
-# password is left alone. Returns when the server answers; needs root (or sudo).
+# Starts the project's private Firebird 3 server for the tests and the demo (see
+# scripts/firebird-instance.sh for where it lives): creates its directory on first use, sets
+# SYSDBA's password to $PELMAR_FB_PASSWORD, starts the server on 127.0.0.1:$PELMAR_FB_PORT and
+# returns when it answers. Idempotent: an instance that already answers is left alone.
+#
+# The machine's own Firebird server, if any, is never stopped, reconfigured or given another
+# password: nothing here writes outside the instance's directory.
 #   scripts/firebird-start.sh
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=firebird-instance.sh
+. "$here/firebird-instance.sh"
 
-password=${PELMAR_FB_PASSWORD:-masterkey}
-etc=/etc/firebird/3.0
-run=/run/firebird3.0
-var=/var/lib/firebird/3.0
-secdb=$var/system/security3.fdb
-pidfile=$run/firebird.pid
-
-if [ "$(id -u)" -ne 0 ]; then
-  exec sudo --preserve-env=PELMAR_FB_PASSWORD "$0" "$@"
-fi
-for tool in /usr/sbin/fbguard /usr/sbin/firebird /usr/bin/isql-fb /usr/bin/fbsvcmgr; do
+for tool in "$fb_server" /usr/bin/isql-fb /usr/bin/fbsvcmgr; do
   if [ ! -x "$tool" ]; then
     echo "firebird-start: $tool is missing; run scripts/install-deps.sh" >&2
     exit 1
   fi
 done
 
-# True when the server accepts SYSDBA with our password.
+dir=$PELMAR_FB_DIR
+owner=$(fb_owner)
+fb_client_env
+
+# True when the instance accepts SYSDBA with our password.
 answers() {
-  /usr/bin/fbsvcmgr 127.0.0.1/3050:service_mgr -user SYSDBA -password "$password" \
-    -info_server_version >/dev/null 2>&1
+  /usr/bin/fbsvcmgr "127.0.0.1/$PELMAR_FB_PORT:service_mgr" -user SYSDBA \
+    -password "$PELMAR_FB_PASSWORD" -info_server_version >/dev/null 2>&1
 }
 
-if answers; then
-  echo "firebird-start: server already running on 127.0.0.1:3050"
+if [ -n "$(fb_instance_pid)" ] && answers; then
+  echo "firebird-start: private server already running on 127.0.0.1:$PELMAR_FB_PORT ($dir)"
   exit 0
 fi
+# Our server running with an old password: stop it, so that the password can be set.
+"$here/firebird-stop.sh" >/dev/null
 
-# A server that runs with another password is stopped, so that the password can be set.
-"$(dirname "$0")/firebird-stop.sh" >/dev/null
-
-mkdir -p "$run"
-chown firebird:firebird "$run"
-chmod 0770 "$run"
-
-# The security database is written through the embedded engine while no server holds it.
-quoted=${password//\'/\'\'}
-echo "CREATE OR ALTER USER SYSDBA PASSWORD '$quoted' USING PLUGIN Srp; COMMIT;" |
-  /usr/bin/isql-fb -q -b -user SYSDBA "$secdb" >/dev/null
-# Running the engine as root may have left files the server (user firebird) cannot open.
-chown -R firebird:firebird "$var"
-[ -d /tmp/firebird ] && chown -R firebird:firebird /tmp/firebird
-if [ -d "$etc" ]; then
-  (umask 077 && printf '# SYSDBA password of the local server, set by scripts/firebird-start.sh\nISC_USER=sysdba\nISC_PASSWORD="%s"\n' \
-    "$password" >"$etc/SYSDBA.password")
+if (exec 3<>"/dev/tcp/127.0.0.1/$PELMAR_FB_PORT") 2>/dev/null; then
+  echo "firebird-start: port $PELMAR_FB_PORT is in use by another program; set PELMAR_FB_PORT to a free port" >&2
+  exit 1
 fi
 
-rm -f "$pidfile"
-(cd / && runuser -u firebird -- /usr/sbin/fbguard -daemon -forever -pidfile "$pidfile")
+# A directory somebody else made (in /tmp, say) is not trusted with our server.
+if [ -e "$dir" ] && [ "$(stat -c %U "$dir")" != "$owner" ]; then
+  echo "firebird-start: $dir exists and belongs to $(stat -c %U "$dir"), not $owner; remove it or set PELMAR_FB_DIR" >&2
+  exit 1
+fi
+
+if [ ! -f "$dir/firebird.conf" ]; then
+  echo "firebird-start: creating the private server in $dir"
+  rm -rf "$dir"
+  mkdir -p "$dir"/{lock,tmp,intl,data}
+  # Debian's server directory links its configuration into /etc/firebird: copy the files, so
+  # that nothing written here reaches the system's configuration.
+  for f in firebird.conf databases.conf plugins.conf fbtrace.conf; do
+    cp --dereference "$fb_system_root/$f" "$dir/$f"
+  done
+  cp --dereference "$fb_system_root/intl/fbintl.conf" "$dir/intl/fbintl.conf"
+  ln -s "$fb_system_root/intl/libfbintl.so" "$dir/intl/libfbintl.so"
+  for f in plugins lib UDF firebird.msg; do
+    ln -s "$fb_system_root/$f" "$dir/$f"
+  done
+  sed -i "s|^security\.db *=.*|security.db = $dir/security3.fdb|" "$dir/databases.conf"
+  cat >>"$dir/firebird.conf" <<EOF
+
+# The private instance of the ContactID tests (scripts/firebird-start.sh).
+RemoteServicePort = $PELMAR_FB_PORT
+RemoteBindAddress = 127.0.0.1
+SecurityDatabase = $dir/security3.fdb
+TempDirectories = $dir/tmp
+EOF
+fi
+
+# The security database and the password are written through the embedded engine while no
+# server holds them.
+if [ ! -f "$dir/security3.fdb" ]; then
+  echo "CREATE DATABASE '$dir/security3.fdb';" | /usr/bin/isql-fb -q -b -user SYSDBA
+  /usr/bin/isql-fb -q -b -user SYSDBA -i /usr/share/firebird/3.0/security.sql "$dir/security3.fdb" >/dev/null
+fi
+quoted=${PELMAR_FB_PASSWORD//\'/\'\'}
+echo "CREATE OR ALTER USER SYSDBA PASSWORD '$quoted' USING PLUGIN Srp; COMMIT;" |
+  /usr/bin/isql-fb -q -b -user SYSDBA "$dir/security3.fdb" >/dev/null
+if [ "$(id -u)" -eq 0 ]; then
+  chown -R -h "$owner:$owner" "$dir"
+fi
+chmod 0750 "$dir"
+
+# The server stays in the foreground of a background job whose output goes to a file, so that
+# a caller reading this script's output through a pipe is not held open by it. setpriv and env
+# exec without forking: the job's pid is the server's.
+run=()
+[ "$(id -u)" -eq 0 ] && run=(setpriv --reuid="$owner" --regid="$owner" --init-groups)
+(cd / && exec "${run[@]}" env FIREBIRD="$FIREBIRD" FIREBIRD_LOCK="$FIREBIRD_LOCK" \
+  FIREBIRD_TMP="$FIREBIRD_TMP" "$fb_server" </dev/null >>"$dir/server.out" 2>&1) &
+echo $! >"$fb_pidfile"
 
 for _ in $(seq 1 100); do
-  if answers; then
-    echo "firebird-start: server running on 127.0.0.1:3050"
+  if [ -n "$(fb_instance_pid)" ] && answers; then
+    echo "firebird-start: private server running on 127.0.0.1:$PELMAR_FB_PORT ($dir)"
     exit 0
   fi
   sleep 0.2
 done
-echo "firebird-start: the server did not answer within 20 s; see /var/log/firebird/" >&2
+echo "firebird-start: the server did not answer within 20 s; see $dir/firebird.log and $dir/server.out" >&2
 exit 1

@@ -1,40 +1,30 @@
 #!/usr/bin/env bash
-# Stops the local Firebird server started by scripts/firebird-start.sh (or by the package's own
-# init script): the guardian first, so that it does not restart the server, then the server.
-# Idempotent; returns when both processes are gone. Needs root (or sudo).
+# Stops the project's private Firebird server started by scripts/firebird-start.sh, and only
+# that one: the process is found through the instance's pid file and checked to be the server
+# of the instance's directory. Idempotent; returns when the server is gone.
 #   scripts/firebird-stop.sh
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=firebird-instance.sh
+. "$here/firebird-instance.sh"
 
-pidfile=/run/firebird3.0/firebird.pid
-
-if [ "$(id -u)" -ne 0 ]; then
-  exec sudo "$0" "$@"
-fi
-
-# Process ids of the guardian and the server, by their executables.
-pids_of() { pidof "$1" 2>/dev/null || true; }
-
-guard=$(pids_of /usr/sbin/fbguard)
-if [ -z "$guard" ] && [ -z "$(pids_of /usr/sbin/firebird)" ]; then
-  echo "firebird-stop: server not running"
+pid=$(fb_instance_pid)
+if [ -z "$pid" ]; then
+  rm -f "$fb_pidfile"
+  echo "firebird-stop: private server not running ($PELMAR_FB_DIR)"
   exit 0
 fi
-
-# The guardian stops its server when it is told to end.
-[ -n "$guard" ] && kill -TERM $guard 2>/dev/null || true
+kill -TERM "$pid" 2>/dev/null || true
 for _ in $(seq 1 100); do
-  [ -z "$(pids_of /usr/sbin/fbguard)" ] && [ -z "$(pids_of /usr/sbin/firebird)" ] && break
+  [ -d "/proc/$pid" ] || break
   sleep 0.1
 done
-server=$(pids_of /usr/sbin/firebird)
-if [ -n "$server" ]; then
-  kill -TERM $server 2>/dev/null || true
-  for _ in $(seq 1 100); do
-    [ -z "$(pids_of /usr/sbin/firebird)" ] && break
+if [ -d "/proc/$pid" ]; then
+  kill -KILL "$pid" 2>/dev/null || true
+  for _ in $(seq 1 50); do
+    [ -d "/proc/$pid" ] || break
     sleep 0.1
   done
 fi
-server=$(pids_of /usr/sbin/firebird)
-[ -n "$server" ] && kill -KILL $server 2>/dev/null || true
-rm -f "$pidfile"
-echo "firebird-stop: server stopped"
+rm -f "$fb_pidfile"
+echo "firebird-stop: private server stopped ($PELMAR_FB_DIR)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up everything and runs the tests: installs the packages, starts the local Firebird server
-# for the database tests, configures and builds the plain build with warnings as errors and runs
+# Sets up everything and runs the tests: installs the packages, starts the project's private
+# Firebird server for the database tests (scripts/firebird-instance.sh; the machine's own server,
+# if any, is left alone) and stops it again at the end if it was not running before, configures and builds the plain build with warnings as errors and runs
 # every test, then builds again under AddressSanitizer and UndefinedBehaviorSanitizer and runs the
 # unit, OS and database tests there (the Firebird client is not instrumented; what it keeps for
 # the life of the process is listed in scripts/lsan.supp).
@@ -11,7 +12,11 @@ root=$(pwd)
 jobs=$(nproc)
 
 scripts/install-deps.sh
+. scripts/firebird-instance.sh
+[ -n "$(fb_instance_pid)" ] || trap 'scripts/firebird-stop.sh' EXIT
 scripts/firebird-start.sh
+# The tests' client library, isql and embedded engine use the instance's configuration too.
+fb_client_env
 
 echo "== plain build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_WERROR=ON >/dev/null

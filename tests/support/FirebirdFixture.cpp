@@ -71,7 +71,7 @@ std::string TFirebirdLogin::ServerName(const std::string& Path) const {
 TFirebirdLogin TFirebirdLogin::FromEnvironment() {
   TFirebirdLogin L;
   L.Host = Env("PELMAR_FB_HOST", "127.0.0.1");
-  L.Port = std::atoi(Env("PELMAR_FB_PORT", "3050").c_str());
+  L.Port = std::atoi(Env("PELMAR_FB_PORT", "3051").c_str());
   L.User = Env("PELMAR_FB_USER", "SYSDBA");
   L.Password = Env("PELMAR_FB_PASSWORD", "masterkey");
   return L;
@@ -128,7 +128,7 @@ void TFirebirdTest::SetUp() {
     bool Unreachable = E.ConnectionLost();
     if (Unreachable && !UnderCI())
       GTEST_SKIP() << "No Firebird server at " << FLogin.Host << ":" << FLogin.Port
-                   << " (start one with scripts/firebird-start.sh): " << E.Message();
+                   << " (start the private one with scripts/firebird-start.sh): " << E.Message();
     FAIL() << "Cannot create the test database " << FName << ": " << E.Message();
   }
   FCreated = true;

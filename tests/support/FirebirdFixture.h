@@ -1,8 +1,8 @@
 // Test databases on a real Firebird: every test gets a fresh database with the installation
-// schema (db/schema.sql) on the local server started by scripts/firebird-start.sh, or as a file
-// of the embedded engine, and the database is dropped afterwards.
+// schema (db/schema.sql) on the project's private server started by scripts/firebird-start.sh,
+// or as a file of the embedded engine, and the database is dropped afterwards.
 //
-// The server and login come from PELMAR_FB_HOST (127.0.0.1), PELMAR_FB_PORT (3050),
+// The server and login come from PELMAR_FB_HOST (127.0.0.1), PELMAR_FB_PORT (3051),
 // PELMAR_FB_USER (SYSDBA) and PELMAR_FB_PASSWORD (masterkey). When no server answers, the test
 // is skipped with a message, except under CI (CI=true), where that is a failure.
 #pragma once
@@ -22,7 +22,7 @@ std::string SourceRoot();
 
 struct TFirebirdLogin {
   std::string Host;
-  int Port = 3050;
+  int Port = 3051;
   std::string User;
   std::string Password;
   // "host/port:" + Path.
