@@ -223,6 +223,30 @@ bool TDebugCriticalSection::try_lock() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// TCriticalSectionGuard
+
+TCriticalSectionGuard::~TCriticalSectionGuard() noexcept(false) {
+  if (!FHeld)
+    return;
+  if (std::uncaught_exceptions() > FUncaught) {
+    try {
+      FSection.Release(FName);
+    } catch (...) {
+      // Unwinding already: the exception in flight is the one the caller must see.
+    }
+    return;
+  }
+  FSection.Release(FName);
+}
+
+void TCriticalSectionGuard::Release(const std::string& Name) {
+  if (!FHeld)
+    throw EBugCheckError("TCriticalSectionGuard released twice");
+  FHeld = false;  // Release frees the section even when its trace handler raises
+  FSection.Release(Name);
+}
+
+// ---------------------------------------------------------------------------------------------
 // TIntegerList
 
 TIntegerList::TIntegerList(bool Sorted, TDuplicates Duplicates)

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <iosfwd>
 #include <mutex>
@@ -133,6 +134,39 @@ class TDebugCriticalSection {
   std::recursive_mutex FMutex;
   std::atomic<std::int32_t> FWaiting{0};
   std::uint32_t FAcquiredAt = 0;  // written by the owner only
+};
+
+// Holds a TDebugCriticalSection from construction to destruction, under Name for its trace
+// handler. Name is kept by reference and must outlive the guard; a temporary is refused.
+//
+// Release ends the hold early and reports it under its own name: for a region that must end
+// before handlers run, or whose end is traced under another name. The destructor then does
+// nothing.
+//
+// A trace handler that raises on release (the section is free all the same) raises out of the
+// destructor, as a hand-written Release would; while another exception unwinds the stack that
+// failure is dropped so that the first one goes on.
+class TCriticalSectionGuard {
+ public:
+  explicit TCriticalSectionGuard(TDebugCriticalSection& Section, const std::string& Name = NoName)
+      : FSection(Section), FName(Name), FUncaught(std::uncaught_exceptions()) {
+    FSection.Acquire(FName);
+  }
+  TCriticalSectionGuard(TDebugCriticalSection& Section, std::string&& Name) = delete;
+  ~TCriticalSectionGuard() noexcept(false);
+  TCriticalSectionGuard(const TCriticalSectionGuard&) = delete;
+  TCriticalSectionGuard& operator=(const TCriticalSectionGuard&) = delete;
+
+  // Raises EBugCheckError when the guard was released already.
+  void Release(const std::string& Name);
+
+ private:
+  inline static const std::string NoName;
+
+  TDebugCriticalSection& FSection;
+  const std::string& FName;
+  int FUncaught;  // exceptions in flight when the guard was made
+  bool FHeld = true;
 };
 
 // Duplicate policy of a sorted list.

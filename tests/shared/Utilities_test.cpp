@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -963,6 +964,111 @@ TEST(DebugCriticalSectionTest, HandlerFailureLeavesTheLockFree) {
   EXPECT_EQ(0, Lock.Waiting());
   Lock.OnDebug = nullptr;
   EXPECT_TRUE(TryLockFromAnotherThread(Lock));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCriticalSectionGuard
+
+// Phase and name of every report, in order.
+std::vector<std::pair<int, std::string>> PhasesAndNames(TDebugRecorder& Recorder) {
+  std::vector<std::pair<int, std::string>> Result;
+  for (const auto& R : Recorder.Records())
+    Result.emplace_back(R.Phase, R.Name);
+  return Result;
+}
+
+// The name is held by reference: a temporary would be gone before the release.
+static_assert(
+    std::is_constructible_v<TCriticalSectionGuard, TDebugCriticalSection&, const std::string&>);
+static_assert(!std::is_constructible_v<TCriticalSectionGuard, TDebugCriticalSection&, std::string>);
+static_assert(!std::is_constructible_v<TCriticalSectionGuard, TDebugCriticalSection&, const char*>);
+static_assert(!std::is_copy_constructible_v<TCriticalSectionGuard>);
+
+TEST(CriticalSectionGuardTest, HoldsForItsScopeUnderItsName) {
+  TFakeClock Clock;
+  TDebugCriticalSection Lock;
+  TDebugRecorder Recorder(Lock);
+  const std::string Name = "Scope";
+  {
+    TCriticalSectionGuard Guard(Lock, Name);
+    EXPECT_FALSE(TryLockFromAnotherThread(Lock));
+  }
+  EXPECT_TRUE(TryLockFromAnotherThread(Lock));
+  { TCriticalSectionGuard Unnamed(Lock); }
+  // A failed try_lock reports nothing; a successful one and its unlock report phases 1 and 2.
+  const std::vector<std::pair<int, std::string>> Want = {
+      {0, "Scope"}, {1, "Scope"}, {2, "Scope"}, {1, ""}, {2, ""}, {0, ""}, {1, ""}, {2, ""},
+  };
+  EXPECT_EQ(Want, PhasesAndNames(Recorder));
+}
+
+TEST(CriticalSectionGuardTest, ReleasedWhenTheScopeIsLeftByAnException) {
+  TFakeClock Clock;
+  TDebugCriticalSection Lock;
+  TDebugRecorder Recorder(Lock);
+  const std::string Name = "Failing";
+  EXPECT_THROW(
+      {
+        TCriticalSectionGuard Guard(Lock, Name);
+        throw EBugCheckError("inside");
+      },
+      EBugCheckError);
+  EXPECT_TRUE(TryLockFromAnotherThread(Lock));
+  const std::vector<std::pair<int, std::string>> Want = {
+      {0, "Failing"}, {1, "Failing"}, {2, "Failing"}, {1, ""}, {2, ""}};
+  EXPECT_EQ(Want, PhasesAndNames(Recorder));
+}
+
+TEST(CriticalSectionGuardTest, NestedGuardsOnOneThreadHoldUntilTheOuterEnds) {
+  TDebugCriticalSection Lock;
+  const std::string Outer = "outer";
+  const std::string Inner = "inner";
+  {
+    TCriticalSectionGuard First(Lock, Outer);
+    {
+      TCriticalSectionGuard Second(Lock, Inner);
+      EXPECT_FALSE(TryLockFromAnotherThread(Lock));
+    }
+    EXPECT_FALSE(TryLockFromAnotherThread(Lock)) << "the outer guard still holds it";
+  }
+  EXPECT_TRUE(TryLockFromAnotherThread(Lock));
+}
+
+TEST(CriticalSectionGuardTest, EarlyReleaseIsTracedUnderItsOwnNameAndOnlyOnce) {
+  TFakeClock Clock;
+  TDebugCriticalSection Lock;
+  TDebugRecorder Recorder(Lock);
+  const std::string Name = "Region";
+  {
+    TCriticalSectionGuard Guard(Lock, Name);
+    Guard.Release("Region/Early");
+    EXPECT_TRUE(TryLockFromAnotherThread(Lock));
+    EXPECT_EQ("BUGCHECK: TCriticalSectionGuard released twice",
+              MessageOf<EBugCheckError>([&] { Guard.Release("again"); }));
+  }
+  EXPECT_TRUE(TryLockFromAnotherThread(Lock));
+  const std::vector<std::pair<int, std::string>> Want = {
+      {0, "Region"}, {1, "Region"}, {2, "Region/Early"}, {1, ""}, {2, ""}, {1, ""}, {2, ""}};
+  EXPECT_EQ(Want, PhasesAndNames(Recorder));
+}
+
+TEST(CriticalSectionGuardTest, FailingReleaseTraceRaisesOnlyWhenNothingElseIsInFlight) {
+  TFakeClock Clock;
+  TDebugCriticalSection Lock;
+  Lock.OnDebug = [](int Phase, const std::string& Name, std::int32_t, std::uint32_t) {
+    if (Phase == 2 && Name == "x")
+      throw EBugCheckError("trace failed");
+  };
+  const std::string Name = "x";
+  EXPECT_EQ("BUGCHECK: trace failed",
+            MessageOf<EBugCheckError>([&] { TCriticalSectionGuard Guard(Lock, Name); }));
+  EXPECT_TRUE(TryLockFromAnotherThread(Lock));
+  EXPECT_EQ("first", MessageOf<EDisplayError>([&] {
+              TCriticalSectionGuard Guard(Lock, Name);
+              throw EDisplayError("first");
+            }));
+  EXPECT_TRUE(TryLockFromAnotherThread(Lock));
+  Lock.OnDebug = nullptr;
 }
 
 }  // namespace
