@@ -520,36 +520,22 @@ std::int32_t TSysObjectList::IndexOfObject(const TCustomSysObject* Obj) const {
 }
 
 bool TSysObjectList::FindById(std::int32_t ID, TCustomSysObject*& Obj) const {
+  TCriticalSectionGuard Guard(FLock, LockFindById);
   void* Found = nullptr;
-  Lock(LockFindById);
-  bool Result;
-  try {
-    Result = FIndex.FindObject(ID, Found);
-  } catch (...) {
-    Unlock(LockFindById);
-    throw;
-  }
-  Unlock(LockFindById);
+  const bool Result = FIndex.FindObject(ID, Found);
   Obj = static_cast<TCustomSysObject*>(Found);
   return Result;
 }
 
 bool TSysObjectList::Find(const TObjectFilter& Predicate, TCustomSysObject*& Obj) const {
-  Lock(LockFind);
-  try {
-    for (std::int32_t I = 0; I < FIndex.GetCount(); ++I) {
-      TCustomSysObject* Candidate = Items(I);
-      if (Predicate(*Candidate)) {
-        Obj = Candidate;
-        Unlock(LockFind);
-        return true;
-      }
+  TCriticalSectionGuard Guard(FLock, LockFind);
+  for (std::int32_t I = 0; I < FIndex.GetCount(); ++I) {
+    TCustomSysObject* Candidate = Items(I);
+    if (Predicate(*Candidate)) {
+      Obj = Candidate;
+      return true;
     }
-  } catch (...) {
-    Unlock(LockFind);
-    throw;
   }
-  Unlock(LockFind);
   return false;
 }
 
@@ -562,26 +548,22 @@ std::int32_t TSysObjectList::Add(TCustomSysObject* Obj) {
   Notify(*Obj, olaBeforeAdd);
 
   std::int32_t Index;
-  Lock(LockAdd);
-  try {
+  {
+    TCriticalSectionGuard Guard(FLock, LockAdd);
     Index = FIndex.AddObject(Obj->ID(), Obj);
     Obj->FOwnerList = this;
-  } catch (...) {
-    Unlock(LockAdd);
-    throw;
   }
-  Unlock(LockAdd);
 
+  // The handlers run outside the lock.
   try {
     Obj->NotifyChange(olaAdded);
     Notify(*Obj, olaAdded);
   } catch (...) {
-    Lock(LockAddExcept);
+    TCriticalSectionGuard Guard(FLock, LockAddExcept);
     const std::int32_t At = IndexOfObject(Obj);
     if (At >= 0)
       FIndex.Delete(At);
     Obj->FOwnerList = nullptr;
-    Unlock(LockAddExcept);
     throw;
   }
   return Index;
@@ -597,41 +579,48 @@ std::int32_t TSysObjectList::Delete(TCustomSysObject* Obj) {
     return -1;
   }
 
-  Lock(LockDelete);
-  const std::int32_t Index = Obj->FOwnerList == this ? IndexOfObject(Obj) : -1;
-  if (Index < 0) {
-    Unlock(LockDeleteNotFound);
-    return -1;
+  // The handlers run outside the lock, so it is taken twice; each release is traced under a name
+  // that tells which way the region ended.
+  std::int32_t Index;
+  {
+    TCriticalSectionGuard Guard(FLock, LockDelete);
+    Index = Obj->FOwnerList == this ? IndexOfObject(Obj) : -1;
+    if (Index < 0) {
+      Guard.Release(LockDeleteNotFound);
+      return -1;
+    }
+    Guard.Release(LockDeleteNotify);
   }
-  Unlock(LockDeleteNotify);
 
   Obj->NotifyChange(olaBeforeDelete);
   Notify(*Obj, olaBeforeDelete);
 
-  Lock(LockDeleteDelete);
-  const std::int32_t At = IndexOfObject(Obj);
-  if (At >= 0)
-    FIndex.Delete(At);
-  Obj->FOwnerList = nullptr;
-  Unlock(LockDeleteNotify2);
+  {
+    TCriticalSectionGuard Guard(FLock, LockDeleteDelete);
+    const std::int32_t At = IndexOfObject(Obj);
+    if (At >= 0)
+      FIndex.Delete(At);
+    Obj->FOwnerList = nullptr;
+    Guard.Release(LockDeleteNotify2);
+  }
 
   try {
     Obj->NotifyChange(olaDeleted);
     Notify(*Obj, olaDeleted);
   } catch (...) {
-    Lock(LockDeleteExcept);
+    TCriticalSectionGuard Guard(FLock, LockDeleteExcept);
     try {
       FIndex.AddObject(Obj->ID(), Obj);
       Obj->FOwnerList = this;
     } catch (...) {
-      // The ID was taken meanwhile: Obj cannot go back, so it is freed with the error reported.
-      Unlock(LockDeleteExcept);
+      // The ID was taken meanwhile: Obj cannot go back, so it is freed with the error reported,
+      // outside the lock.
+      Guard.Release(LockDeleteExcept);
       DebugLogFmt("TSysObjectList.Delete: object %d could not be put back: %s", Obj->ID(),
                   DescribeCurrentException());
       delete Obj;
       throw;
     }
-    Unlock(LockDeleteExcept);
     throw;
   }
   delete Obj;
@@ -639,20 +628,19 @@ std::int32_t TSysObjectList::Delete(TCustomSysObject* Obj) {
 }
 
 std::int32_t TSysObjectList::Remove(TCustomSysObject* Obj) {
-  Lock(LockRemove);
+  TCriticalSectionGuard Guard(FLock, LockRemove);
   const std::int32_t Index = Obj->FOwnerList == this ? IndexOfObject(Obj) : -1;
   if (Index < 0) {
-    Unlock(LockRemoveNotFound);
+    Guard.Release(LockRemoveNotFound);
     return -1;
   }
   FIndex.Delete(Index);
   Obj->FOwnerList = nullptr;
-  Unlock(LockRemove);
   return Index;
 }
 
 void TSysObjectList::Clear() {
-  Lock(LockClear);
+  TCriticalSectionGuard Guard(FLock, LockClear);
   FClearing = true;
   try {
     // From the end: each destructor takes its object out of the index, and removing the last
@@ -666,32 +654,24 @@ void TSysObjectList::Clear() {
     }
   } catch (...) {
     FClearing = false;
-    Unlock(LockClear);
     throw;
   }
   FClearing = false;
-  Unlock(LockClear);
 }
 
 void TSysObjectList::Load() {
-  Lock(LockLoad);
+  TCriticalSectionGuard Guard(FLock, LockLoad);
+  FLoading = true;
   try {
-    FLoading = true;
-    try {
-      if (OnLoad)
-        OnLoad();
-    } catch (...) {
-      FLoading = false;
-      throw;
-    }
-    FLoading = false;
-    if (OnLoaded)
-      OnLoaded();
+    if (OnLoad)
+      OnLoad();
   } catch (...) {
-    Unlock(LockLoad);
+    FLoading = false;
     throw;
   }
-  Unlock(LockLoad);
+  FLoading = false;
+  if (OnLoaded)
+    OnLoaded();
 }
 
 void TSysObjectList::Notify(TCustomSysObject& Obj, TObjectAction Action) {
@@ -735,22 +715,16 @@ void TSysObjectList::ObjectsSaveToBufferFilter(TBufferProtocol& Buffer,
   if (Count() == 0)
     return;
   std::int32_t Written = 0;
-  Lock(LockSave);
-  try {
-    for (std::int32_t I = 0; I < FIndex.GetCount(); ++I) {
-      TCustomSysObject* Obj = Items(I);
-      if (Filter(*Obj)) {
-        Buffer.WriteByte(olaAdded);
-        Obj->SaveToBuffer(Buffer);
-        ++Written;
-      }
+  TCriticalSectionGuard Guard(FLock, LockSave);
+  for (std::int32_t I = 0; I < FIndex.GetCount(); ++I) {
+    TCustomSysObject* Obj = Items(I);
+    if (Filter(*Obj)) {
+      Buffer.WriteByte(olaAdded);
+      Obj->SaveToBuffer(Buffer);
+      ++Written;
     }
-    Buffer.WriteIntegerAt(Written, CountAt);
-  } catch (...) {
-    Unlock(LockSave);
-    throw;
   }
-  Unlock(LockSave);
+  Buffer.WriteIntegerAt(Written, CountAt);
 }
 
 void TSysObjectList::SkipObject(TBufferProtocol& Buffer) {
@@ -850,31 +824,17 @@ TCustomSysObject* TSysObjectList::ApplyListAction(TBufferProtocol& Buffer, bool 
 }
 
 TCustomSysObject* TSysObjectList::ObjectLoad(TBufferProtocol& Buffer) {
-  Lock(LockObjectLoad);
-  TCustomSysObject* Result;
-  try {
-    Result = ApplyListAction(Buffer, true);
-  } catch (...) {
-    Unlock(LockObjectLoad);
-    throw;
-  }
-  Unlock(LockObjectLoad);
-  return Result;
+  TCriticalSectionGuard Guard(FLock, LockObjectLoad);
+  return ApplyListAction(Buffer, true);
 }
 
 void TSysObjectList::ObjectLoadMulti(TBufferProtocol& Buffer, bool ClearFirst) {
-  Lock(LockLoadMulti);
-  try {
-    if (ClearFirst)
-      Clear();
-    const std::int32_t N = Buffer.ReadInteger();
-    for (std::int32_t I = 0; I < N; ++I)
-      ApplyListAction(Buffer, false);
-  } catch (...) {
-    Unlock(LockLoadMulti);
-    throw;
-  }
-  Unlock(LockLoadMulti);
+  TCriticalSectionGuard Guard(FLock, LockLoadMulti);
+  if (ClearFirst)
+    Clear();
+  const std::int32_t N = Buffer.ReadInteger();
+  for (std::int32_t I = 0; I < N; ++I)
+    ApplyListAction(Buffer, false);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -381,12 +381,11 @@ class TSysObjectList {
 template <class T>
 std::int32_t TSysObjectList::Count(bool ExactClass) const {
   static const std::string LockName = "TSysObjectList.Count";
+  TCriticalSectionGuard Guard(FLock, LockName);
   std::int32_t Result = 0;
-  Lock(LockName);
   for (std::int32_t I = 0; I < FIndex.GetCount(); ++I)
     if (IsOfClass<T>(Items(I), ExactClass))
       ++Result;
-  Unlock(LockName);
   return Result;
 }
 

@@ -39,18 +39,6 @@ TUnitState& State() {
   return Unit;
 }
 
-// Holds DatabaseLock under a name for the debug report.
-class TNamedLock {
- public:
-  explicit TNamedLock(const char* Name) : FName(Name) { DatabaseLock().Acquire(FName); }
-  ~TNamedLock() { DatabaseLock().Release(FName); }
-  TNamedLock(const TNamedLock&) = delete;
-  TNamedLock& operator=(const TNamedLock&) = delete;
-
- private:
-  std::string FName;
-};
-
 void RegisterDisconnectHandler() {
   TUnitState& Unit = State();
   if (Unit.HandlerDatabase || !Unit.DefaultDatabase)
@@ -254,7 +242,8 @@ void FreeQueries(const std::string& Group) {
   TUnitState& Unit = State();
   if (!Unit.Cache)
     return;
-  TNamedLock Lock("FreeQueries");
+  static const std::string LockName = "FreeQueries";
+  TCriticalSectionGuard Guard(DatabaseLock(), LockName);
   std::optional<EDatabaseError> FirstError;
   for (std::size_t I = Unit.Cache->size(); I-- > 0;) {
     auto& Slot = (*Unit.Cache)[I];
