@@ -135,7 +135,7 @@ void TCoreConnection::Execute() {
       DropConnection(&E);
     }
   }
-  if (FState.load() == 5) {
+  if (FState.load() == TCoreState::Ready) {
     Terminate();
     DropConnection(nullptr);
   }
@@ -148,11 +148,11 @@ bool TCoreConnection::ConnectionCycle() {
   if (FConnectedBefore)
     FExtraDelay = 10000 + 1000 * std::uniform_int_distribution<std::uint32_t>(0, 9)(FRandom);
   FLastAttemptTick = GetTickCount() - FRetryInterval.load();
-  FState.store(0);
+  FState.store(TCoreState::Disconnected);
   try {
-    while (!Terminated() && FState.load() != 5) {
+    while (!Terminated() && FState.load() != TCoreState::Ready) {
       try {
-        FState.store(1);
+        FState.store(TCoreState::Connecting);
         while (!TimeElapsed(FLastAttemptTick, FRetryInterval.load() + FExtraDelay))
           if (!Pause(50))
             break;
@@ -172,15 +172,15 @@ bool TCoreConnection::ConnectionCycle() {
           FClient.Connect(FHost, FPort);
           if (!FProtocol)
             FProtocol = std::make_unique<TConnectionProtocol>(FClient);
-          FState.store(2);
+          FState.store(TCoreState::TcpOpen);
         }
-        FState.store(3);
+        FState.store(TCoreState::LoggingIn);
         if (OnLogin && !OnLogin())
           throw EAbort("The log-in to the Core service was refused by its hook");
-        FState.store(4);
+        FState.store(TCoreState::LoggedIn);
         if (OnConnected && !OnConnected())
           throw EAbort("The work after the log-in to the Core service was refused by its hook");
-        FState.store(5);
+        FState.store(TCoreState::Ready);
         if (FRegisterEvents)
           RegisterForEvents();
       } catch (const std::exception& E) {
@@ -193,14 +193,14 @@ bool TCoreConnection::ConnectionCycle() {
         FLastAttemptTick = GetTickCount();
       }
     }
-    if (FState.load() != 5 && Terminated())
+    if (FState.load() != TCoreState::Ready && Terminated())
       throw EAbort("Соединение прервано!");
   } catch (const std::exception& E) {
     Terminate();
     DropConnection(&E);
     return false;
   }
-  return FState.load() == 5;
+  return FState.load() == TCoreState::Ready;
 }
 
 void TCoreConnection::ConnectedLoop() {
@@ -211,7 +211,7 @@ void TCoreConnection::ConnectedLoop() {
       Self.ClearOutQueue(false);
     }
   } Cleanup{*this};
-  while (!Terminated() && FState.load() == 5) {
+  while (!Terminated() && FState.load() == TCoreState::Ready) {
     {
       std::lock_guard<TPelMarTCPClient> Guard(FClient);
       if (!CoreQuitReceived())
@@ -262,11 +262,11 @@ void TCoreConnection::PollCycle() {
 }
 
 void TCoreConnection::Queue(TServiceCommand& Command) {
-  if (FState.load() < 3)
+  if (FState.load() < TCoreState::LoggingIn)
     throw EDisplayError(NoConnection);
   {
     std::lock_guard<std::mutex> Guard(FQueueLock);
-    if (FState.load() < 3)
+    if (FState.load() < TCoreState::LoggingIn)
       throw EDisplayError(NoConnection);
     FOutQueue.push_back({&Command, nullptr});
     SetQueued(Command, true);
@@ -280,11 +280,11 @@ void TCoreConnection::Queue(TServiceCommand& Command) {
 }
 
 void TCoreConnection::Queue(std::unique_ptr<TServiceEvent> Event) {
-  if (FState.load() < 3)
+  if (FState.load() < TCoreState::LoggingIn)
     throw EDisplayError(NoConnection);
   {
     std::lock_guard<std::mutex> Guard(FQueueLock);
-    if (FState.load() < 3)
+    if (FState.load() < TCoreState::LoggingIn)
       throw EDisplayError(NoConnection);
     FOutQueue.push_back({nullptr, std::move(Event)});
   }
@@ -386,13 +386,13 @@ void TCoreConnection::ClearOutQueue(bool ResetState) {
       MarkDone(*Item.Command);  // its waiter may free it from here on
     }
     if (ResetState)
-      FState.store(0);
+      FState.store(TCoreState::Disconnected);
   }
   Wake();
 }
 
 void TCoreConnection::DropConnection(const std::exception* E) {
-  if (FState.load() > 1) {
+  if (FState.load() >= TCoreState::TcpOpen) {
     std::lock_guard<TPelMarTCPClient> Guard(FClient);
     try {
       FClient.CheckForDisconnect(false, true);
@@ -400,7 +400,7 @@ void TCoreConnection::DropConnection(const std::exception* E) {
         if (IsSilentPeer(E)) {
           FClient.Disconnect(false);
         } else {
-          if (FState.load() > 3) {
+          if (FState.load() >= TCoreState::LoggedIn) {
             std::unique_ptr<TServiceEvent> Quit = ServiceCommander().StartEvent("Quit");
             Quit->Complete();
             FClient.Write(Quit->Data(), static_cast<std::size_t>(Quit->Size()));
@@ -422,7 +422,7 @@ void TCoreConnection::DropConnection(const std::exception* E) {
     DebugLogFmt("Exception (%s) in TCorePollingThread.SyncDoOnDisconnected: %s",
                 ExceptionClassName(X), X.what());
   }
-  FState.store(0);
+  FState.store(TCoreState::Disconnected);
 }
 
 }  // namespace pelmar

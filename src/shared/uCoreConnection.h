@@ -4,9 +4,8 @@
 // replies, keeps the connection alive, and drops it cleanly when asked or when it fails. Its
 // dispatch side (registrations, ProcessMessages) is TCoreDispatcher.
 //
-// States: 0 not connected; 1 waiting for or opening the TCP connection; 2 TCP connection open;
-// 3 log-in hook running (commands and events may be queued from here on); 4 logged in,
-// post-log-in hook running; 5 ready.
+// The thread goes through the states of TCoreState in order on each connection and drops back to
+// Disconnected when the connection goes.
 //
 // Pauses and time-outs follow the process clock (Clock.h): the pauses sleep through it in steps
 // of 50 ms, so a fake clock lets tests run them at once.
@@ -27,6 +26,17 @@
 #include "uConnectionProtocol.h"
 
 namespace pelmar {
+
+// Where the polling thread is with its connection; the values are ordered, so that "from
+// LoggingIn on" is a comparison.
+enum class TCoreState : std::uint8_t {
+  Disconnected = 0,  // no connection
+  Connecting = 1,    // waiting for the next attempt or opening the TCP connection
+  TcpOpen = 2,       // the TCP connection is open
+  LoggingIn = 3,     // the log-in hook runs; commands and events may be queued from here on
+  LoggedIn = 4,      // logged in; the post-log-in hook runs
+  Ready = 5,         // connected and polling
+};
 
 class TCoreConnection : public TCoreDispatcher {
  public:
@@ -50,12 +60,12 @@ class TCoreConnection : public TCoreDispatcher {
   // polling thread itself does not wait).
   void Stop();
 
-  bool IsConnected() const override { return FState.load() == 5; }
-  std::uint8_t State() const { return FState.load(); }
+  bool IsConnected() const override { return FState.load() == TCoreState::Ready; }
+  TCoreState State() const { return FState.load(); }
 
   // Hands a command to the thread, which sends it and waits for its reply: from another thread
   // the polling thread wakes at once; from the polling thread itself the queue is sent now.
-  // Raises EDisplayError "Нет соединения!" below state 3.
+  // Raises EDisplayError "Нет соединения!" below LoggingIn.
   void Queue(TServiceCommand& Command) override;
   void Queue(std::unique_ptr<TServiceEvent> Event) override;
   bool RemoveFromQueue(TServiceCommand& Command) override;
@@ -94,10 +104,10 @@ class TCoreConnection : public TCoreDispatcher {
   //
   // Before each attempt, every 50 ms until it answers true (unassigned: true).
   std::function<bool()> OnBeforeConnect;
-  // The log-in exchange, in state 3. False or an exception other than a network error, the
+  // The log-in exchange, in state LoggingIn. False or an exception other than a network error, the
   // graceful close, a read time-out or ENonFatalError ends the thread (unassigned: true).
   std::function<bool()> OnLogin;
-  // Post-log-in work, in state 4; as OnLogin (unassigned: true).
+  // Post-log-in work, in state LoggedIn; as OnLogin (unassigned: true).
   std::function<bool()> OnConnected;
   // After every dropped connection and every failed attempt, with the cause (nullptr for an
   // orderly stop). Exceptions it raises are logged and go no further.
@@ -125,8 +135,8 @@ class TCoreConnection : public TCoreDispatcher {
   // E is the cause, nullptr for an orderly stop.
   void DropConnection(const std::exception* E);
   // Every queued command ends with the silent abort, every queued event is freed. With
-  // ResetState the state drops to 0 under the same lock, so that nothing more is queued for a
-  // connection that is going away.
+  // ResetState the state drops to Disconnected under the same lock, so that nothing more is queued
+  // for a connection that is going away.
   void ClearOutQueue(bool ResetState);
   void Wake();
   void WaitForWake(std::uint32_t Milliseconds);
@@ -137,7 +147,7 @@ class TCoreConnection : public TCoreDispatcher {
   TPelMarTCPClient& FClient;
   std::unique_ptr<TConnectionProtocol> FProtocol;
 
-  std::atomic<std::uint8_t> FState{0};
+  std::atomic<TCoreState> FState{TCoreState::Disconnected};
   std::string FHost = "127.0.0.1";
   std::uint16_t FPort = 4700;
   std::uint32_t FPollInterval = 300;

@@ -199,8 +199,12 @@ TEST_F(CoreConnectionTest, LogsInLoadsObjectsAndRegistersEvents) {
   Conn.SetRegisterEvents(true);
   Conn.RegisterEvent("CoreQuit", 0, [](pPelEvent) {});
   Conn.RegisterEvent("SysObjectConfig", 3, [](pPelEvent) {});
+  Conn.OnLogin = [this] {
+    EXPECT_EQ(TCoreState::LoggingIn, Conn.State());
+    return test::CoreLogin(Client, 5, "secret");
+  };
   Conn.OnConnected = [&] {
-    EXPECT_EQ(4, Conn.State());
+    EXPECT_EQ(TCoreState::LoggedIn, Conn.State());
     auto C = ServiceCommander().StartCommand("GetSysObjects");
     Loaded = Content(C->Execute());
     C->Finish();
@@ -223,6 +227,7 @@ TEST_F(CoreConnectionTest, LogsInLoadsObjectsAndRegistersEvents) {
             ToHex(Reg.Params));
   Core.ReplyDone(Reg.Id);
   WaitConnected();
+  EXPECT_EQ(TCoreState::Ready, Conn.State());
   EXPECT_EQ("objects", Loaded);
   EXPECT_EQ("05 03 00 00 00 " + ToHex("1.9") + " 06 00 00 00 " + ToHex("secret"),
             ToHex(Core.Received().substr(0, 18)));
@@ -468,6 +473,7 @@ TEST_F(CoreConnectionTest, OrderlyStopSaysQuitAndReportsNoCause) {
   EXPECT_EQ("", D.Class);
   EXPECT_TRUE(D.Terminated);
   EXPECT_FALSE(Conn.IsConnected());
+  EXPECT_EQ(TCoreState::Disconnected, Conn.State());
 }
 
 TEST_F(CoreConnectionTest, BadInputDropsTheConnectionAndReconnects) {
