@@ -1,6 +1,8 @@
 #include "uCoreConnection.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 #include "Debug.h"
@@ -55,6 +57,15 @@ bool IsSilentPeer(const std::exception* E) {
                           dynamic_cast<const EPelMarReadTimeout*>(E) != nullptr);
 }
 
+// For a bug check found where nothing can be raised: the report goes to the debug log and to
+// standard error, then the process stops.
+[[noreturn]] void AbortWithBugCheck(const std::string& Message) {
+  const EBugCheckError Error(Message);
+  DebugLog(Error.Message());
+  std::fprintf(stderr, "%s\n", Error.Message().c_str());
+  std::abort();
+}
+
 }  // namespace
 
 TCoreConnection* CoreConnection() {
@@ -65,9 +76,10 @@ TCoreConnection::TCoreConnection(TPelMarTCPClient& Client)
     : FClient(Client), FLastSendTick(GetTickCount()), FRandom(std::random_device{}()) {}
 
 TCoreConnection::~TCoreConnection() {
+  // A destructor cannot raise, and detaching leaves the thread in freed memory: bug check, abort.
+  if (IsPollingThread())
+    AbortWithBugCheck("TCoreConnection destroyed on its own polling thread");
   Stop();
-  if (FThread.joinable())
-    FThread.detach();  // only when destroyed on its own thread
   FreeIncoming();
   ClearOutQueue(true);
   Unregister();
@@ -139,6 +151,9 @@ void TCoreConnection::Execute() {
     Terminate();
     DropConnection(nullptr);
   }
+  // Nothing of this object runs on the thread from here on, and once the thread has ended
+  // another one may get its id.
+  FThreadId.store(std::thread::id());
 }
 
 bool TCoreConnection::ConnectionCycle() {

@@ -47,7 +47,9 @@ class TCoreConnection : public TCoreDispatcher {
   // Created suspended; it becomes the current Core connection. The owner sets the settings and
   // hooks, registers handlers and calls Start. Client is not owned and must outlive this object.
   explicit TCoreConnection(TPelMarTCPClient& Client);
-  // Stops the thread if it runs, then frees the queued incoming messages and the protocol.
+  // Stops the thread if it runs and waits for it to end, then frees the queued incoming messages
+  // and the protocol. Destroyed on its own polling thread (by a hook), it reports the bug check
+  // "TCoreConnection destroyed on its own polling thread" and aborts the process.
   ~TCoreConnection() override;
 
   // Starts the thread (once).
@@ -140,6 +142,7 @@ class TCoreConnection : public TCoreDispatcher {
   void ClearOutQueue(bool ResetState);
   void Wake();
   void WaitForWake(std::uint32_t Milliseconds);
+  // True on the thread while it runs Execute.
   bool IsPollingThread() const { return std::this_thread::get_id() == FThreadId.load(); }
   // Sleeps through the process clock; false when the thread was terminated.
   bool Pause(std::uint32_t Milliseconds);

@@ -13,6 +13,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeClock.h"
@@ -193,6 +194,51 @@ class CoreConnectionTest : public ::testing::Test {
   std::function<void(std::size_t Count)> AfterDrop;
   TCoreConnection Conn{Client};
 };
+
+// A hook that frees the connection runs on the polling thread, which can neither wait for itself
+// nor go on in the freed object: the destructor stops the process with a bug check. If it
+// returned instead, the statement would end and the process live on.
+TEST(CoreConnectionDeathTest, DestroyedOnItsOwnPollingThreadIsABugCheck) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto FreeFromAHook = [] {
+    TFakeClock Clock;
+    TPelMarTCPClient Client;
+    std::promise<void> Freed;
+    auto* Conn = new TCoreConnection(Client);
+    Conn->OnBeforeConnect = [Conn, &Freed] {
+      std::promise<void>* Signal = &Freed;  // the captures go with the connection
+      delete Conn;
+      Signal->set_value();
+      return false;
+    };
+    Conn->Start();
+    Freed.get_future().wait();
+  };
+  EXPECT_DEATH(FreeFromAHook(), "BUGCHECK: TCoreConnection destroyed on its own polling thread");
+}
+
+// Destroyed from another thread, the connection stops its thread and waits for it: the stop's
+// drop, the thread's last act, has come when the destructor returns.
+TEST(CoreConnectionDestructionTest, DestroyedFromAnotherThreadWaitsForItsThread) {
+  TFakeClock Clock;
+  TRefusingPort Down;
+  TPelMarTCPClient Client;
+  std::promise<void> FirstDrop;
+  bool First = true;     // polling thread only
+  std::string LastDrop;  // read once the thread has ended
+  {
+    TCoreConnection Conn(Client);
+    Conn.SetPort(Down.Port());
+    Conn.OnDisconnected = [&](const std::exception* E) {
+      LastDrop = E != nullptr ? E->what() : "";
+      if (std::exchange(First, false))
+        FirstDrop.set_value();
+    };
+    Conn.Start();
+    FirstDrop.get_future().wait();
+  }
+  EXPECT_EQ("Соединение прервано!", LastDrop);
+}
 
 TEST_F(CoreConnectionTest, LogsInLoadsObjectsAndRegistersEvents) {
   std::string Loaded;
