@@ -98,6 +98,17 @@ int main(int argc, char** argv) {
   Channel.Open();
   TReceiver Receiver(TcspSurGardCID::Create, Channel);
   Receiver.SetAckEvents(true);
+  // The receiver passes only reports on; link tests (type 0, which carry no numbers) are shown
+  // as the protocol hands them to it, before the acknowledgement they are owed.
+  int LinkTests = 0;
+  TciMessageEvent ToReceiver = Receiver.Protocol().OnMessage();
+  Receiver.Protocol().SetOnMessage([&LinkTests, ToReceiver](TciMessage& Msg) {
+    if (Msg.MessageType == 0) {
+      ++LinkTests;
+      std::printf("link test\n");
+    }
+    ToReceiver(Msg);
+  });
   int Reports = 0;
   Receiver.SetOnMessage([&](TciMessage& Msg) {
     ++Reports;
@@ -107,6 +118,7 @@ int main(int argc, char** argv) {
   });
   while (!Channel.Drained())
     Receiver.Poll();
-  std::printf("%zu bytes, %d reports, %d acknowledgements\n", Bytes.size(), Reports, Channel.Acks);
+  std::printf("%zu bytes, %d reports, %d link tests, %d acknowledgements\n", Bytes.size(), Reports,
+              LinkTests, Channel.Acks);
   return 0;
 }
