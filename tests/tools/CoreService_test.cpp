@@ -161,6 +161,14 @@ class TTool {
                : static_cast<std::uint16_t>(std::stoi(Line.substr(Colon + 1)));
   }
 
+  // Asks the child to end as an operator's Ctrl+C does; its exit code, or -1 when it did not
+  // end in time.
+  int Stop() {
+    if (!FExited)
+      kill(FPid, SIGTERM);
+    return WaitExit();
+  }
+
   // Waits for the child to end; its exit code, or -1 when it did not end in time.
   int WaitExit() {
     if (!FExited && !Reap(Patience))
@@ -409,6 +417,12 @@ class CoreServiceTest : public ::testing::Test {
     if (Conn)
       Conn->Stop();
     Conn.reset();
+    // The tool ends cleanly and reports no failure of its own (nor, in a sanitizer build, any
+    // memory error or leak).
+    if (Tool) {
+      EXPECT_EQ(0, Tool->Stop());
+      EXPECT_EQ("", Tool->Errors());
+    }
   }
 };
 
