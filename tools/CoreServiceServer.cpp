@@ -627,8 +627,12 @@ void TCoreServer::HandleEvent(TSession& S, const std::string& Name, TBufferProto
   } else if (Name == "Quit") {
     Log("event Quit: session " + std::to_string(S.Number) + " logs out");
   } else {
-    Log("event " + Name + ": " + std::to_string(Params.Size()) +
-        " bytes: " + HexText(Params.Data(), static_cast<std::size_t>(std::min(Params.Size(), 64))));
+    std::string Shown =
+        Params.Size() == 0
+            ? std::string("no parameters")
+            : std::to_string(Params.Size()) + " bytes: " +
+                  HexText(Params.Data(), static_cast<std::size_t>(std::min(Params.Size(), 64)));
+    Log("event " + Name + ": " + Shown);
   }
 }
 
