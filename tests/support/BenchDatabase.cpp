@@ -44,6 +44,8 @@ TBenchDatabase::~TBenchDatabase() {
     return;
   try {
     SetDefaultDatabase(nullptr);
+    if (!FDatabase.Connected())
+      FDatabase.Open();
     FDatabase.DropDatabase();
   } catch (const std::exception& E) {
     std::fprintf(stderr, "bench database: %s\n", E.what());
