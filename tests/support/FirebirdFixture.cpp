@@ -137,9 +137,11 @@ void TFirebirdTest::SetUp() {
   std::string Output;
   std::string Command = "/usr/bin/isql-fb -q -b -ch UTF8 -user " + ShellQuote(FLogin.User) +
                         (Embedded() ? "" : " -password " + ShellQuote(FLogin.Password)) + " -i " +
-                        ShellQuote(SourceRoot() + "/db/schema.sql") + " " + ShellQuote(FName);
+                        ShellQuote(SourceRoot() + "/" + Env("PELMAR_TEST_SCHEMA", "db/schema.sql")) + " " + ShellQuote(FName);
   int Code = RunScript(Command, Output);
-  ASSERT_EQ(0, Code) << "db/schema.sql failed on " << FName << ":\n" << Output;
+  ASSERT_EQ(0, Code) << Env("PELMAR_TEST_SCHEMA", "db/schema.sql") << " failed on " << FName
+                     << ":\n"
+                     << Output;
 
   FDatabase->Open();
   SetDefaultDatabase(FDatabase.get());

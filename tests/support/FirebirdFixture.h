@@ -2,6 +2,9 @@
 // schema (db/schema.sql) on the project's private server started by scripts/firebird-start.sh,
 // or as a file of the embedded engine, and the database is dropped afterwards.
 //
+// The schema is db/schema.sql, or the file PELMAR_TEST_SCHEMA names (relative to the source
+// root): tests/db/foreign-schema.sql is an installation database of another make.
+//
 // The server and login come from PELMAR_FB_HOST (127.0.0.1), PELMAR_FB_PORT (3051),
 // PELMAR_FB_USER (SYSDBA) and PELMAR_FB_PASSWORD (masterkey). When no server answers, the test
 // is skipped with a message, except under CI (CI=true), where that is a failure.

@@ -31,6 +31,7 @@
 #include "FakeCore.h"
 #include "Hex.h"
 #include "PelMarIndy.h"
+#include "ToolProcess.h"
 #include "Utilities.h"
 #include "uCoreConnection.h"
 
@@ -41,16 +42,18 @@ using namespace std::chrono_literals;
 using TSteady = std::chrono::steady_clock;
 using test::ToHex;
 
-// Real time allowed for anything the tool or the connection must do.
-constexpr auto Patience = 20s;
+using test::Patience;
+using test::TTempDir;
+using TControl = test::TControlSocket;
 
-std::string ToolPath() {
-  // Tests run from build/tests; the tool is built into build/tools.
-  return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / ".." / "tools" /
-          "CoreService")
-      .lexically_normal()
-      .string();
-}
+// The development Core service as a child process.
+class TTool : public test::TToolProcess {
+ public:
+  explicit TTool(const std::vector<std::string>& Args)
+      : TToolProcess(test::BuiltToolPath("CoreService"), Args) {}
+  // The port from "CoreService: listening on 127.0.0.1:PORT".
+  std::uint16_t Port() { return TToolProcess::Port("CoreService: listening on "); }
+};
 
 std::string Content(const TBufferProtocol& B) {
   return B.Size() == 0 ? std::string()
@@ -66,235 +69,6 @@ bool WaitFor(const std::function<bool()>& Condition) {
   }
   return Condition();
 }
-
-// A directory of its own under the system's temporary directory, removed with its content.
-class TTempDir {
- public:
-  TTempDir() {
-    std::string Template = (std::filesystem::temp_directory_path() / "coreservice-XXXXXX").string();
-    if (mkdtemp(Template.data()) == nullptr)
-      throw std::runtime_error("mkdtemp failed");
-    FPath = Template;
-  }
-  ~TTempDir() {
-    std::error_code Ignored;
-    std::filesystem::remove_all(FPath, Ignored);
-  }
-  std::string File(const std::string& Name, const std::string& Content = "") const {
-    std::string Path = (FPath / Name).string();
-    if (!Content.empty())
-      std::ofstream(Path, std::ios::binary) << Content;
-    return Path;
-  }
-
- private:
-  std::filesystem::path FPath;
-};
-
-// The tool as a child process, its standard output and error collected by a reader thread. The
-// destructor ends the child (SIGTERM, then SIGKILL when it does not go) and reaps it.
-class TTool {
- public:
-  explicit TTool(const std::vector<std::string>& Args) {
-    std::vector<std::string> All = {ToolPath()};
-    All.insert(All.end(), Args.begin(), Args.end());
-    std::vector<char*> Argv;
-    for (std::string& A : All)
-      Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-
-    int In[2], Out[2], Err[2];
-    if (pipe2(In, O_CLOEXEC) != 0 || pipe2(Out, O_CLOEXEC) != 0 || pipe2(Err, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe2 failed");
-    FPid = fork();
-    if (FPid == 0) {
-      dup2(In[0], STDIN_FILENO);
-      dup2(Out[1], STDOUT_FILENO);
-      dup2(Err[1], STDERR_FILENO);
-      execv(Argv[0], Argv.data());
-      _exit(127);
-    }
-    close(In[0]);
-    close(Out[1]);
-    close(Err[1]);
-    FStdin = In[1];
-    FReader = std::thread([this, OutFd = Out[0], ErrFd = Err[0]] { ReadOutput(OutFd, ErrFd); });
-  }
-
-  ~TTool() {
-    if (FStdin >= 0)
-      close(FStdin);
-    if (!FExited) {
-      kill(FPid, SIGTERM);
-      if (!Reap(5s)) {
-        kill(FPid, SIGKILL);
-        Reap(Patience);
-      }
-    }
-    FReader.join();
-  }
-
-  TTool(const TTool&) = delete;
-  TTool& operator=(const TTool&) = delete;
-
-  // The first output line that contains Text, waiting for it; "" when none came.
-  std::string WaitLine(const std::string& Text) {
-    std::unique_lock<std::mutex> Lock(FLock);
-    std::string Found;
-    FChanged.wait_for(Lock, Patience, [&] {
-      for (const std::string& L : FLines)
-        if (L.find(Text) != std::string::npos) {
-          Found = L;
-          return true;
-        }
-      return FOutputClosed;
-    });
-    return Found;
-  }
-
-  // The port from "CoreService: listening on 127.0.0.1:PORT".
-  std::uint16_t Port() {
-    std::string Line = WaitLine("CoreService: listening on ");
-    std::size_t Colon = Line.rfind(':');
-    return Colon == std::string::npos
-               ? 0
-               : static_cast<std::uint16_t>(std::stoi(Line.substr(Colon + 1)));
-  }
-
-  // Asks the child to end as an operator's Ctrl+C does; its exit code, or -1 when it did not
-  // end in time.
-  int Stop() {
-    if (!FExited)
-      kill(FPid, SIGTERM);
-    return WaitExit();
-  }
-
-  // Waits for the child to end; its exit code, or -1 when it did not end in time.
-  int WaitExit() {
-    if (!FExited && !Reap(Patience))
-      return -1;
-    return FExitCode;
-  }
-
-  std::string Errors() {
-    std::unique_lock<std::mutex> Lock(FLock);
-    FChanged.wait_for(Lock, Patience, [&] { return FOutputClosed; });
-    return FErrors;
-  }
-
-  void WriteStdin(const std::string& Line) {
-    std::string Text = Line + "\n";
-    ASSERT_EQ(static_cast<ssize_t>(Text.size()), write(FStdin, Text.data(), Text.size()));
-  }
-
- private:
-  bool Reap(std::chrono::milliseconds Wait) {
-    for (auto Deadline = TSteady::now() + Wait; TSteady::now() < Deadline;) {
-      int Status = 0;
-      if (waitpid(FPid, &Status, WNOHANG) == FPid) {
-        FExited = true;
-        FExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-        return true;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    return false;
-  }
-
-  void ReadOutput(int OutFd, int ErrFd) {
-    std::string Partial;
-    pollfd Fds[2] = {{OutFd, POLLIN, 0}, {ErrFd, POLLIN, 0}};
-    while (Fds[0].fd >= 0 || Fds[1].fd >= 0) {
-      if (poll(Fds, 2, -1) < 0 && errno != EINTR)
-        break;
-      for (pollfd& P : Fds) {
-        if (P.fd < 0 || P.revents == 0)
-          continue;
-        char Buf[4096];
-        ssize_t N = read(P.fd, Buf, sizeof Buf);
-        if (N <= 0) {
-          close(P.fd);
-          P.fd = -1;
-          continue;
-        }
-        std::lock_guard<std::mutex> Guard(FLock);
-        if (&P == &Fds[1]) {
-          FErrors.append(Buf, static_cast<std::size_t>(N));
-          continue;
-        }
-        Partial.append(Buf, static_cast<std::size_t>(N));
-        for (std::size_t End; (End = Partial.find('\n')) != std::string::npos;) {
-          FLines.push_back(Partial.substr(0, End));
-          Partial.erase(0, End + 1);
-        }
-      }
-      FChanged.notify_all();
-    }
-    std::lock_guard<std::mutex> Guard(FLock);
-    FOutputClosed = true;
-    FChanged.notify_all();
-  }
-
-  pid_t FPid = -1;
-  int FStdin = -1;
-  bool FExited = false;
-  int FExitCode = -1;
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  std::vector<std::string> FLines;  // guarded by FLock
-  std::string FErrors;              // guarded by FLock
-  bool FOutputClosed = false;       // guarded by FLock
-  std::thread FReader;
-};
-
-// A connection to the tool's control socket.
-class TControl {
- public:
-  explicit TControl(const std::string& Path) {
-    FFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un A{};
-    A.sun_family = AF_UNIX;
-    std::strncpy(A.sun_path, Path.c_str(), sizeof A.sun_path - 1);
-    // The socket exists once the tool printed its port; connect at once.
-    if (connect(FFd, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0)
-      throw std::runtime_error("cannot connect to the control socket " + Path);
-  }
-  ~TControl() { close(FFd); }
-  TControl(const TControl&) = delete;
-  TControl& operator=(const TControl&) = delete;
-
-  // Sends Line; the reply lines up to and including the final "ok" or "error: ...".
-  std::vector<std::string> Command(const std::string& Line) {
-    std::string Text = Line + "\n";
-    if (send(FFd, Text.data(), Text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(Text.size()))
-      return {"error: send failed"};
-    std::vector<std::string> Reply;
-    for (auto Deadline = TSteady::now() + Patience; TSteady::now() < Deadline;) {
-      for (std::size_t End; (End = FIn.find('\n')) != std::string::npos;) {
-        Reply.push_back(FIn.substr(0, End));
-        FIn.erase(0, End + 1);
-        if (Reply.back() == "ok" || Reply.back().rfind("error:", 0) == 0)
-          return Reply;
-      }
-      pollfd P{FFd, POLLIN, 0};
-      if (poll(&P, 1, 50) <= 0)
-        continue;
-      char Buf[4096];
-      ssize_t N = recv(FFd, Buf, sizeof Buf, 0);
-      if (N <= 0)
-        break;
-      FIn.append(Buf, static_cast<std::size_t>(N));
-    }
-    Reply.push_back("error: no complete reply");
-    return Reply;
-  }
-  // The last reply line of Line.
-  std::string Last(const std::string& Line) { return Command(Line).back(); }
-
- private:
-  int FFd = -1;
-  std::string FIn;
-};
 
 const char* const Installation = R"({
   "service": { "name": "ContactID test", "versionMajor": 1 },
@@ -816,9 +590,9 @@ TEST_F(CoreServiceTest, CommandsAreAnsweredAndMistakesExplained) {
 
 TEST_F(CoreServiceTest, StandardInputTakesTheSameCommands) {
   StartTool();
-  Tool->WriteStdin("show 210");
+  ASSERT_TRUE(Tool->WriteStdin("show 210"));
   EXPECT_NE("", Tool->WaitLine("  \"name\": \"Sales floor\","));
-  Tool->WriteStdin("exit");
+  ASSERT_TRUE(Tool->WriteStdin("exit"));
   EXPECT_EQ(0, Tool->WaitExit());
 }
 
