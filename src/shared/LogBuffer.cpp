@@ -1,5 +1,7 @@
 #include "LogBuffer.h"
 
+#include <exception>
+
 #include "Exception.h"
 #include "Utilities.h"
 
@@ -100,30 +102,52 @@ void TLogBuffer::DoWrite() {
       return;
     }
   }
+  std::size_t Written = 0;
+  bool Lost = false;
+  std::exception_ptr ReportFailure;
   {
     std::lock_guard L(FRecordsLock);
-    while (!FRecords.empty()) {
+    while (Written < FRecords.size()) {
+      auto At = FRecords.begin() + static_cast<std::ptrdiff_t>(Written);
       try {
-        OnWrite(*FRecords.front());
+        OnWrite(**At);
+      } catch (const ELogBatchLost&) {
+        Lost = true;
+        break;
       } catch (const Exception& E) {
         // Taken off the list before the report goes out, so that a failing error handler
         // cannot leave it there to fail every later batch.
-        std::unique_ptr<TLogBufferRecord> Failed = std::move(FRecords.front());
-        FRecords.pop_front();
-        if (OnWriteError)
-          OnWriteError(ErrorReport(E.ClassName(), E.Message(), Failed.get()));
+        std::unique_ptr<TLogBufferRecord> Failed = std::move(*At);
+        FRecords.erase(At);
+        // A failing report still lets the batch finish (the owner releases what it holds).
+        try {
+          if (OnWriteError)
+            OnWriteError(ErrorReport(E.ClassName(), E.Message(), Failed.get()));
+        } catch (...) {
+          ReportFailure = std::current_exception();
+        }
         break;
       }
-      FRecords.pop_front();
+      ++Written;
     }
   }
   if (OnFinishWrite) {
     try {
       OnFinishWrite(*this);
+    } catch (const ELogBatchLost&) {
+      Lost = true;
     } catch (const Exception&) {
       // The batch is over either way; the owner reports its own commit failures.
     }
   }
+  if (!Lost) {
+    // Records added meanwhile went to the back: the written ones are still the first.
+    std::lock_guard L(FRecordsLock);
+    for (; Written > 0 && !FRecords.empty(); --Written)
+      FRecords.pop_front();
+  }
+  if (ReportFailure)
+    std::rethrow_exception(ReportFailure);
 }
 
 }  // namespace pelmar

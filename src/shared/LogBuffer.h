@@ -14,9 +14,14 @@
 #include <vector>
 
 #include "EventQueue.h"
+#include "Exception.h"
 #include "Variant.h"
 
 namespace pelmar {
+
+// Raised by OnWrite or OnFinishWrite when the work of the batch was lost with its transaction
+// (the database connection went away): every record of the batch stays queued for a later one.
+PELMAR_EXCEPTION_CLASS(ELogBatchLost, Exception);
 
 struct TLogBufferRecord {
   std::int32_t Kind = 0;         // chosen by the producer
@@ -56,7 +61,8 @@ class TLogBuffer {
   // EBugCheckError when OnWrite is not assigned. A record whose OnWrite raises a pelmar::Exception
   // is reported through OnWriteError and dropped, and the batch stops there; an exception from
   // OnStartWrite abandons the batch with every record kept; one from OnFinishWrite is ignored.
-  // Owning thread only.
+  // The written records leave the queue only when the batch is over; ELogBatchLost from OnWrite
+  // or OnFinishWrite keeps them all (the record that raised it too). Owning thread only.
   void DoWrite();
   // Drops every queued record without writing it.
   void Clear();

@@ -698,13 +698,26 @@ void TServiceClient::HandleLogWrite(const TLogBufferRecord& Record) {
   const int Count = std::min<int>(FLogQuery->ParamCount(), static_cast<int>(Record.Values.size()));
   for (int I = 0; I < Count; ++I)
     FLogQuery->Params(I).SetValue(Record.Values[I]);
-  FLogQuery->ExecQuery();
+  try {
+    FLogQuery->ExecQuery();
+  } catch (const EDatabaseError& E) {
+    // The batch's transaction went with the connection: its records are written again later.
+    if (E.ConnectionLost())
+      throw ELogBatchLost(E.Message());
+    throw;
+  }
 }
 
 void TServiceClient::HandleLogFinishWrite() {
   try {
-    if (FLogQuery && FLogQuery->Transaction() && FLogQuery->Transaction()->Active())
-      FLogQuery->Transaction()->Commit();
+    if (FLogQuery && FLogQuery->Transaction() && FLogQuery->Transaction()->Active()) {
+      try {
+        FLogQuery->Transaction()->Commit();
+      } catch (const EDatabaseError& E) {
+        // Nothing of the batch was stored: its records stay queued.
+        throw ELogBatchLost(E.Message());
+      }
+    }
     if (OnLogBufferWriteFinish)
       OnLogBufferWriteFinish(*this);
   } catch (...) {

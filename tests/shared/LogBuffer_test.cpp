@@ -161,6 +161,43 @@ TEST_F(LogBufferTest, StartFailureKeepsEveryRecordAndFinishFailureIsIgnored) {
   EXPECT_EQ((std::vector<std::string>{"a", "b"}), Written);
 }
 
+// A batch whose transaction went away (a lost database connection) stored nothing: every record
+// of it is written again by the next batch, wherever the loss showed.
+TEST_F(LogBufferTest, LostBatchKeepsEveryRecordForTheNext) {
+  struct {
+    const char* Where;
+    bool LoseOnWrite;
+  } Cases[] = {{"write", true}, {"commit", false}};
+  for (const auto& Case : Cases) {
+    bool Lose = true;
+    std::vector<std::string> Committed;
+    std::vector<std::string> Pending;
+    Buffer.OnWrite = [&](const TLogBufferRecord& R) {
+      if (Lose && Case.LoseOnWrite && R.Values.at(0).AsString() == "b")
+        throw ELogBatchLost("connection lost");
+      Pending.push_back(R.Values.at(0).AsString());
+    };
+    Buffer.OnFinishWrite = [&](TLogBuffer&) {
+      if (Lose && !Case.LoseOnWrite)
+        throw ELogBatchLost("connection lost");
+      if (!Lose)
+        Committed.insert(Committed.end(), Pending.begin(), Pending.end());
+      Pending.clear();
+    };
+    Add("a");
+    Add("b");
+    Add("c");
+    Buffer.DoWrite();
+    EXPECT_EQ(3u, Buffer.Count()) << Case.Where;
+    EXPECT_TRUE(Errors.empty()) << Case.Where;
+    Pending.clear();
+    Lose = false;
+    Buffer.DoWrite();
+    EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), Committed) << Case.Where;
+    EXPECT_EQ(0u, Buffer.Count()) << Case.Where;
+  }
+}
+
 TEST_F(LogBufferTest, MissingWriteHandlerIsABugCheck) {
   Buffer.OnWrite = nullptr;
   try {
