@@ -1,0 +1,115 @@
+// The service's own forms of the Contact ID objects: zones, groups and accounts whose status
+// received reports drive, with the supervision of an account's daily test report and maintenance.
+//
+// Every object here produces its own status (OwnStatus): status sections in records from the Core
+// service are skipped. All of it runs on the work thread with the object-list lock held by the
+// caller.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "CIDCommon.h"
+#include "cidProtocol.h"
+
+namespace pelmar {
+
+// Contact ID event codes, numbered as the report's three digits read as hexadecimal (report code
+// 130 is 0x130).
+inline constexpr std::array<std::uint16_t, 2> TestReportCodes{0x602, 0x608};
+// Group bit 3 and zone bit 0: alarm.
+inline constexpr std::array<std::uint16_t, 49> AlarmCodes{
+    0x100, 0x101, 0x102, 0x110, 0x111, 0x112, 0x113, 0x114, 0x115, 0x116, 0x117, 0x118, 0x120,
+    0x121, 0x122, 0x123, 0x124, 0x125, 0x130, 0x131, 0x132, 0x133, 0x134, 0x135, 0x136, 0x137,
+    0x138, 0x139, 0x140, 0x141, 0x142, 0x143, 0x144, 0x145, 0x146, 0x147, 0x150, 0x151, 0x152,
+    0x153, 0x154, 0x155, 0x156, 0x157, 0x158, 0x159, 0x161, 0x162, 0x163};
+// Group bit 0: armed.
+inline constexpr std::array<std::uint16_t, 10> OpenCloseCodes{0x400, 0x401, 0x402, 0x403, 0x404,
+                                                              0x405, 0x406, 0x407, 0x408, 0x409};
+// Group bit 1: trouble.
+inline constexpr std::array<std::uint16_t, 77> TroubleCodes{
+    0x200, 0x201, 0x202, 0x203, 0x204, 0x205, 0x206, 0x300, 0x301, 0x302, 0x303, 0x304, 0x305,
+    0x306, 0x307, 0x308, 0x309, 0x310, 0x311, 0x312, 0x313, 0x320, 0x321, 0x322, 0x323, 0x324,
+    0x325, 0x326, 0x327, 0x330, 0x331, 0x332, 0x333, 0x334, 0x335, 0x336, 0x337, 0x338, 0x339,
+    0x341, 0x342, 0x343, 0x344, 0x350, 0x351, 0x352, 0x353, 0x354, 0x355, 0x356, 0x357, 0x370,
+    0x371, 0x372, 0x373, 0x374, 0x375, 0x376, 0x377, 0x378, 0x380, 0x381, 0x382, 0x383, 0x384,
+    0x385, 0x386, 0x387, 0x388, 0x389, 0x391, 0x392, 0x393, 0x622, 0x623, 0x624, 0x626};
+// Group bit 2: test.
+inline constexpr std::array<std::uint16_t, 13> TestCodes{
+    0x601, 0x602, 0x603, 0x604, 0x605, 0x606, 0x607, 0x608, 0x611, 0x612, 0x613, 0x614, 0x615};
+
+// True iff Code is a member of Set (a linear search).
+constexpr bool CodeInSet(std::span<const std::uint16_t> Set, std::uint16_t Code) {
+  for (std::uint16_t Member : Set)
+    if (Member == Code)
+      return true;
+  return false;
+}
+
+// A zone whose status reports drive. Status: bit 0 in alarm.
+class TServerZone : public TCIDZone {
+ public:
+  explicit TServerZone(TCreateKey Key);
+
+  // Status setter: nothing for the current value, else one status change.
+  void SetState(std::uint16_t Value);
+};
+
+// A group whose status reports drive. Status: bit 0 armed, 1 trouble, 2 test, 3 alarm, 4 disarmed
+// since last armed; Flags carried unchanged.
+class TServerGroup : public TCIDGroup {
+ public:
+  explicit TServerGroup(TCreateKey Key);
+
+  // Status setter with the arming rule: when only bit 0 changes, disarming also clears bit 3 and
+  // sets bit 4, arming clears bit 4, and the change goes to the debug log ("Group %d arming
+  // status changed", then "Group %d now disarmed" / "Group %d now armed", with the object ID).
+  // When other bits change together with bit 0 the values are taken as passed. Both values in
+  // one status change; nothing when both are unchanged.
+  void SetState(std::uint8_t NewState, std::uint8_t NewFlags);
+};
+
+// An account (alarm panel) whose status reports and supervision drive. Status: bit 0 test report
+// overdue. Only server zones and groups join it.
+class TServerAccount : public TCIDAccount {
+ public:
+  explicit TServerAccount(TCreateKey Key);
+
+  // Also stamps the maintenance tick when the value changes, so that the first reminder comes a
+  // whole interval after maintenance began.
+  void SetMaintenance(bool Value) override;
+  // Raise EBugCheckError "Attempt to add <class> to TServerPanel!" for a zone or group that is
+  // not a server one; otherwise as for any account.
+  void AddZone(TCIDZone* Zone) override;
+  void AddGroup(TCIDGroup* Group) override;
+
+  // Applies one report: a test report code records Now as the last test report; any report clears
+  // the overdue bit; then the alarm, open/close, trouble and test code sets each set (qualifier 1)
+  // or clear (any other qualifier) their bit of the reported group and zone, where the account
+  // has them. Disarming is qualifier 1 of an open/close code.
+  void ProcessEvent(const TciMessage& Msg, TDateTime Now);
+  // Judges the daily test report at Now (the database server's time): answers False, having set
+  // the overdue bit, when Now lies less than Window minutes past the due time of the day plus
+  // Tolerance minutes and no test report came since Tolerance minutes before the due time.
+  // True for a disabled account, one in maintenance or one without a due time.
+  bool CheckTestReport(std::uint16_t Tolerance, std::uint16_t Window, TDateTime Now);
+  // True when an enabled account in maintenance is due a reminder: more than Interval minutes
+  // since maintenance began or since the last reminder, which this answer restarts.
+  bool CheckMaintenance(std::uint16_t Interval);
+  // The statuses after the "ForceRestore" command: overdue bit cleared, every group State 16
+  // (disarmed since armed) with Flags 0, every zone 0.
+  void ForceRestore();
+
+  // Server date-time of the last test report since the service started; empty until one came.
+  const TVariant& LastTestReport() const { return FLastTestReport; }
+  // Tick of the last change of Maintenance or of the last reminder.
+  std::uint32_t MaintenanceTick() const { return FMaintenanceTick; }
+
+ private:
+  std::uint32_t FMaintenanceTick;
+  TVariant FLastTestReport;
+};
+
+}  // namespace pelmar
