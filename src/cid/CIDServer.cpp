@@ -2,11 +2,15 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <typeinfo>
 
 #include "Debug.h"
+#include "FbDatabase.h"
+#include "SerialChannel.h"
+#include "TCPChannel.h"
 #include "Utilities.h"
 
 namespace pelmar {
@@ -43,6 +47,39 @@ std::string ClassNameOf(const TCustomSysObject& Obj) {
 // A date-time in whole milliseconds, so that the supervision limits compare exactly.
 std::int64_t ToMs(TDateTime Value) {
   return std::llround(Value * static_cast<double>(MsPerDay));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Channel objects
+
+const char* const WaitingForReceiverText = "Ожидание приемника...";
+const char* const ReceiverTimeoutText = "Таймаут приемника";
+const char* const ReceiveErrorText = "Ошибка получения события";
+
+constexpr std::uint16_t ReceiverOnlineEvent = 9300;
+constexpr std::uint16_t ReceiverLostEvent = 9301;
+constexpr std::uint16_t TextEvent = 11;
+
+enum : std::uint8_t {
+  chDisabled = 0,
+  chNotConnected = 1,
+  chConnecting = 2,
+  chWaitingForReceiver = 3,
+  chReceiverTimeout = 4,
+  chReceiverOnline = 5,
+};
+
+std::string MessageOf(const std::exception& E) {
+  if (const auto* Own = dynamic_cast<const Exception*>(&E))
+    return Own->Message();
+  return E.what();
+}
+
+// The receiver's time-out field holds 16-bit milliseconds: longer settings are cut to the longest
+// time-out it can hold rather than wrapped to a short one, and negative ones mean none.
+std::uint16_t ReceiverTimeoutMs(std::int16_t Seconds) {
+  const std::int32_t Ms = std::int32_t{Seconds} * 1000;
+  return static_cast<std::uint16_t>(std::clamp<std::int32_t>(Ms, 0, 0xFFFF));
 }
 
 }  // namespace
@@ -197,6 +234,167 @@ void TServerAccount::ForceRestore() {
   for (std::int32_t I = 0; I < ZoneCount(); ++I)
     if (auto* Zone = dynamic_cast<TServerZone*>(Zones(I)))
       Zone->SetState(0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TServerChannel
+
+TServerChannel::TServerChannel(TCreateKey Key) : TCIDChannel(Key) {
+  FOwnStatus = true;
+}
+
+TServerChannel::~TServerChannel() {
+  FreeComponent();
+}
+
+void TServerChannel::FreeComponent() {
+  FReceiver.reset();
+  // An open component closes as it goes and reports that to ChannelStatus.
+  FChannel.reset();
+  FChannelKind = -1;
+  FReceiverHeard = false;
+  FReceiverOnline = false;
+}
+
+void TServerChannel::LogEvent(std::uint8_t Priority, std::uint16_t Code, const std::string& TextA,
+                              const std::string& TextB) {
+  if (FOnLogEvent)
+    FOnLogEvent(Priority, Code, TVariant(ID()), TextA, TextB);
+}
+
+void TServerChannel::SetState(std::uint8_t NewState, const std::string& Text) {
+  if (NewState == State() && Text == StateText())
+    return;
+  if (NewState != State()) {
+    if (NewState == chReceiverOnline)
+      LogEvent(0, ReceiverOnlineEvent, "", "");
+    else if (State() == chReceiverOnline)
+      LogEvent(0, ReceiverLostEvent, "", "");
+  }
+  TCIDChannel::SetState(NewState, Text);
+}
+
+void TServerChannel::SetEnabled(bool Value) {
+  if (Value == Enabled())
+    return;
+  TCIDChannel::SetEnabled(Value);
+  if (Value) {
+    SetState(chNotConnected, "");
+  } else {
+    FreeComponent();
+    SetState(chDisabled, "");
+  }
+}
+
+bool TServerChannel::CheckChannel() {
+  if (ChannelKind() != ComType() || FChannel->Address() != ComAddress()) {
+    FreeComponent();
+    if (ComType() > 1)
+      throw EBugCheckError(Format("Invalid channel type: %d", static_cast<int>(ComType())));
+    if (FChannelFactory)
+      FChannel = FChannelFactory(ComType());
+    else if (ComType() == 0)
+      FChannel = std::make_unique<TSerialChannel>();
+    else
+      FChannel = std::make_unique<TTCPChannel>();
+    if (!FChannel)
+      throw EBugCheckError(Format("No channel made for type %d", static_cast<int>(ComType())));
+    FChannelKind = ComType();
+    // A bad address leaves the component without one, so the next call tries again.
+    FChannel->SetAddress(ComAddress());
+    FChannel->SetOnStatus([this](TCustomChannel& Sender) { ChannelStatus(Sender); });
+  }
+  try {
+    return FChannel->CheckConnection(ReconnectInterval);
+  } catch (const EDatabaseError&) {
+    // From an event written on a state change, not from the link.
+    throw;
+  } catch (const std::exception& E) {
+    SetState(chNotConnected, MessageOf(E));
+    return false;
+  }
+}
+
+bool TServerChannel::EnsureReceiver() {
+  if (FReceiver)
+    return true;
+  auto Receiver = std::make_unique<TReceiver>(TcspSurGardCID::Create, *FChannel);
+  Receiver->SetTimeout(ReceiverTimeoutMs(ReceiverTimeout()));
+  Receiver->SetAckEvents(AckEvents());
+  Receiver->SetOnMessage([this](TciMessage& Msg) { ReceiverMessage(Msg); });
+  // Every decoded message, link tests included, shows that a receiver is on the line.
+  TciMessageEvent Decoded = Receiver->Protocol().OnMessage();
+  Receiver->Protocol().SetOnMessage([this, Decoded](TciMessage& Msg) {
+    FReceiverHeard = true;
+    if (Decoded)
+      Decoded(Msg);
+  });
+  FReceiver = std::move(Receiver);
+  FReceiverHeard = false;
+  FReceiverOnline = false;
+  return true;
+}
+
+void TServerChannel::ChannelStatus(TCustomChannel& Sender) {
+  switch (Sender.Status()) {
+    case csClosed:
+      DebugLogFmt("Disconnected \"%s\"", Name());
+      break;
+    case csOpening:
+      DebugLogFmt("Trying to connect \"%s\"", Name());
+      SetState(chConnecting, Sender.Address());
+      break;
+    case csOpen:
+      DebugLogFmt("Channel connected \"%s\"", Name());
+      SetState(chWaitingForReceiver, WaitingForReceiverText);
+      // A new connection waits for the receiver's first message, with a whole time-out.
+      FReceiverHeard = false;
+      FReceiverOnline = false;
+      if (FReceiver)
+        FReceiver->SetLastMessageTick(GetTickCount());
+      break;
+    default:
+      break;
+  }
+}
+
+void TServerChannel::ReceiverMessage(TciMessage& Msg) {
+  if (FOnCIDEvent)
+    FOnCIDEvent(Msg);
+}
+
+bool TServerChannel::Poll() {
+  if (!Enabled())
+    return false;
+  if (!CheckChannel())
+    return false;
+  EnsureReceiver();
+  try {
+    FReceiver->Poll();
+    const bool Online = FReceiverHeard && FReceiver->Online();
+    if (Online != FReceiverOnline) {
+      if (Online) {
+        DebugLog("Receiver online");
+        SetState(chReceiverOnline, "");
+      } else {
+        DebugLog("Receiver offline");
+        SetState(chReceiverTimeout, ReceiverTimeoutText);
+      }
+      // Only after the state took it: a failed event write is tried again at the next poll.
+      FReceiverOnline = Online;
+    }
+    return Online;
+  } catch (const EDatabaseError&) {
+    throw;
+  } catch (const std::exception& E) {
+    const std::string Message = MessageOf(E);
+    FReceiverOnline = false;
+    if (State() != chNotConnected || StateText() != Message) {
+      SetState(chNotConnected, Message);
+      LogEvent(2, TextEvent, ReceiveErrorText, Message);
+    }
+    return false;
+  }
 }
 
 }  // namespace pelmar

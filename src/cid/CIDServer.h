@@ -1,5 +1,6 @@
 // The service's own forms of the Contact ID objects: zones, groups and accounts whose status
-// received reports drive, with the supervision of an account's daily test report and maintenance.
+// received reports drive, with the supervision of an account's daily test report and maintenance,
+// and the channel object that owns the link to one receiver and mirrors it into its state.
 //
 // Every object here produces its own status (OwnStatus): status sections in records from the Core
 // service are skipped. All of it runs on the work thread with the object-list lock held by the
@@ -8,11 +9,15 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 
 #include "CIDCommon.h"
+#include "CustomChannel.h"
 #include "cidProtocol.h"
+#include "cidReceiver.h"
 
 namespace pelmar {
 
@@ -110,6 +115,86 @@ class TServerAccount : public TCIDAccount {
  private:
   std::uint32_t FMaintenanceTick;
   TVariant FLastTestReport;
+};
+
+// Writes an event of the installation's event log; ObjectID is the channel object's ID.
+using TChannelLogEvent =
+    std::function<void(std::uint8_t Priority, std::uint16_t Code, const TVariant& ObjectID,
+                       const std::string& TextA, const std::string& TextB)>;
+// Makes the channel component for ComType (0 serial, 1 TCP), without an address.
+using TChannelFactory = std::function<std::unique_ptr<TCustomChannel>(std::uint8_t ComType)>;
+
+// The run-time owner of the link to one receiver. From ComType, ComAddress, AckEvents and
+// ReceiverTimeout it makes the channel component and the receiver, reconnects the component when
+// it is lost, polls the receiver and mirrors all of it into State / StateText:
+//   0 disabled; 1 enabled, not connected (text: the failure, if any); 2 connecting (text: the
+//   address); 3 connected, waiting for the receiver ("Ожидание приемника..."); 4 receiver silent
+//   for its time-out ("Таймаут приемника"); 5 receiver online.
+// The receiver counts as online only once it has sent a message on the current connection, and
+// until it has been silent for its time-out. Entering state 5 writes event 9300, leaving it 9301;
+// a receive error that changes state or text writes event 11 (priority 2).
+//
+// Used on the work thread only; the handlers run synchronously inside Poll and SetEnabled.
+class TServerChannel : public TCIDChannel {
+ public:
+  // Reconnect attempts of a lost component are this far apart (ms).
+  static constexpr std::uint32_t ReconnectInterval = 30000;
+
+  explicit TServerChannel(TCreateKey Key);
+  // Frees receiver and component.
+  ~TServerChannel() override;
+
+  // One work step: makes or replaces the component as the properties say, keeps it connected,
+  // polls the receiver. Answers True when the receiver is online. Not polled while disabled
+  // (False). An invalid ComType (EBugCheckError "Invalid channel type: %d") or ComAddress leaves
+  // Poll at every call until corrected; a database error from a report's handler propagates; any
+  // other failure of the link becomes state 1 with its message.
+  bool Poll();
+
+  // Enabling sets state 1 (the component is made by the next Poll); disabling frees receiver and
+  // component and sets state 0.
+  void SetEnabled(bool Value) override;
+  // A change of state into 5 writes event 9300, out of 5 event 9301; then both values change in
+  // one status change. Nothing when both are unchanged.
+  void SetState(std::uint8_t NewState, const std::string& Text) override;
+
+  // Receives every decoded report (by reference: the handler sets Ack), inside Poll.
+  void SetOnCIDEvent(TciMessageEvent Value) { FOnCIDEvent = std::move(Value); }
+  // Writes events of the installation's event log; assigned before the first Poll.
+  void SetOnLogEvent(TChannelLogEvent Value) { FOnLogEvent = std::move(Value); }
+  // Replaces the making of channel components (serial port, TCP client); for tests.
+  void SetChannelFactory(TChannelFactory Value) { FChannelFactory = std::move(Value); }
+
+  // The current component and receiver, or null; for inspection.
+  TCustomChannel* Channel() const { return FChannel.get(); }
+  TReceiver* Receiver() const { return FReceiver.get(); }
+
+ private:
+  // Replaces the component when ComType or ComAddress no longer match it, then answers whether it
+  // is open, opening it at most every ReconnectInterval ms. An open failure sets state 1.
+  bool CheckChannel();
+  // Makes the receiver for the component when there is none; Timeout and AckEvents are copied
+  // only here.
+  bool EnsureReceiver();
+  // The kind the component was made for: 0 serial, 1 TCP, -1 none.
+  int ChannelKind() const { return FChannelKind; }
+  void ChannelStatus(TCustomChannel& Sender);
+  void ReceiverMessage(TciMessage& Msg);
+  void FreeComponent();
+  void LogEvent(std::uint8_t Priority, std::uint16_t Code, const std::string& TextA,
+                const std::string& TextB);
+
+  // Destroyed receiver first: the receiver never outlives the component it reads.
+  std::unique_ptr<TCustomChannel> FChannel;
+  std::unique_ptr<TReceiver> FReceiver;
+  int FChannelKind = -1;
+  // The receiver has sent a message since the component last connected.
+  bool FReceiverHeard = false;
+  // Presence as last reported through the state.
+  bool FReceiverOnline = false;
+  TciMessageEvent FOnCIDEvent;
+  TChannelLogEvent FOnLogEvent;
+  TChannelFactory FChannelFactory;
 };
 
 }  // namespace pelmar

@@ -26,6 +26,10 @@ namespace {
 using test::Failure;
 using test::TFakeClock;
 using test::TLogCapture;
+using test::TMemoryChannel;
+
+const std::string LinkTest = std::string("1              @    ") + DC4;
+const std::string Report = std::string("5011 181234E13001003") + DC4;
 
 // A report of account 0x1234.
 TciMessage Msg(std::uint16_t Code, std::uint8_t Qualifier, std::uint16_t Group,
@@ -156,9 +160,11 @@ TEST_F(ServerAccountTest, ServerObjectsProduceTheirOwnStatus) {
   auto PlainZone = TCustomSysObject::Create<TServerZone>();
   auto PlainGroup = TCustomSysObject::Create<TServerGroup>();
   auto PlainAccount = TCustomSysObject::Create<TServerAccount>();
+  auto PlainChannel = TCustomSysObject::Create<TServerChannel>();
   EXPECT_TRUE(PlainZone->OwnStatus());
   EXPECT_TRUE(PlainGroup->OwnStatus());
   EXPECT_TRUE(PlainAccount->OwnStatus());
+  EXPECT_TRUE(PlainChannel->OwnStatus());
   ASSERT_EQ(Account.get(), Group->Account());
   ASSERT_EQ(Account.get(), Zone->Account());
 }
@@ -450,6 +456,373 @@ TEST_F(ServerAccountTest, MaintenanceIntervalAcrossTickWrap) {
   EXPECT_FALSE(Account->CheckMaintenance(30));
   Clock.Advance(1);
   EXPECT_TRUE(Account->CheckMaintenance(30));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Channel objects
+
+// A memory channel that counts its destruction.
+class TTrackedChannel : public TMemoryChannel {
+ public:
+  explicit TTrackedChannel(int& Destroyed) : FDestroyed(Destroyed) {}
+  ~TTrackedChannel() override { ++FDestroyed; }
+
+ private:
+  int& FDestroyed;
+};
+
+struct TLogged {
+  std::uint8_t Priority;
+  std::uint16_t Code;
+  TVariant ObjectID;
+  std::string TextA, TextB;
+  bool operator==(const TLogged&) const = default;
+};
+
+void PrintTo(const TLogged& L, std::ostream* Out) {
+  *Out << "{" << int{L.Priority} << ", " << L.Code << ", " << L.ObjectID.AsString() << ", \""
+       << L.TextA << "\", \"" << L.TextB << "\"}";
+}
+
+TLogged Online() {
+  return {0, 9300, TVariant(std::int32_t{401}), "", ""};
+}
+TLogged Lost() {
+  return {0, 9301, TVariant(std::int32_t{401}), "", ""};
+}
+TLogged ReceiveError(const std::string& Message) {
+  return {2, 11, TVariant(std::int32_t{401}), "Ошибка получения события", Message};
+}
+
+using TState = std::pair<int, std::string>;
+
+const std::string Waiting = "Ожидание приемника...";
+const std::string Timeout = "Таймаут приемника";
+
+// Channel object 401 "Приемник 1" on memory channels made by the test.
+class ServerChannelTest : public ::testing::Test {
+ protected:
+  ServerChannelTest() {
+    Channel->SetID(401);
+    Channel->SetName("Приемник 1");
+    Channel->SetComAddress("mem");
+    Channel->SetChannelFactory([this](std::uint8_t Kind) {
+      auto Made = std::make_unique<TTrackedChannel>(Destroyed);
+      Kinds.push_back(Kind);
+      Components.push_back(Made.get());
+      return Made;
+    });
+    Channel->SetOnLogEvent([this](std::uint8_t Priority, std::uint16_t Code, const TVariant& ID,
+                                  const std::string& A, const std::string& B) {
+      Events.push_back({Priority, Code, ID, A, B});
+    });
+    Channel->SetOnCIDEvent([this](TciMessage& M) {
+      Reports.push_back(M);
+      M.Ack = true;
+    });
+    Channel->AddStatusHandler([this](TCustomSysObject&, TObjectAction) {
+      States.emplace_back(Channel->State(), Channel->StateText());
+    });
+  }
+
+  // The component made last.
+  TMemoryChannel& Mem() { return *Components.back(); }
+
+  // Enabled, connected and heard from: state 5.
+  void BringOnline() {
+    Channel->SetEnabled(true);
+    Channel->Poll();
+    Mem().Input += LinkTest;
+    ASSERT_TRUE(Channel->Poll());
+    ASSERT_EQ(5, Channel->State());
+    Events.clear();
+    States.clear();
+    Log.Clear();
+  }
+
+  TFakeClock Clock;
+  TLogCapture Log;
+  int Destroyed = 0;
+  std::vector<std::uint8_t> Kinds;
+  std::vector<TMemoryChannel*> Components;
+  std::vector<TLogged> Events;
+  std::vector<TciMessage> Reports;
+  std::vector<TState> States;
+  std::unique_ptr<TServerChannel> Channel = TCustomSysObject::CreateOwn<TServerChannel>();
+};
+
+TEST_F(ServerChannelTest, EnablingAndTheFirstPollConnectAndWaitForTheReceiver) {
+  EXPECT_FALSE(Channel->Poll()) << "disabled";
+  EXPECT_TRUE(Components.empty());
+
+  Channel->SetEnabled(true);
+  EXPECT_EQ((std::vector<TState>{{1, ""}}), States);
+  EXPECT_TRUE(Components.empty()) << "made by the next poll";
+
+  EXPECT_FALSE(Channel->Poll());
+  ASSERT_EQ(1u, Components.size());
+  EXPECT_EQ(std::vector<std::uint8_t>{0}, Kinds);
+  EXPECT_EQ("mem", Mem().Address());
+  EXPECT_TRUE(Mem().IsOpen());
+  ASSERT_NE(nullptr, Channel->Receiver());
+  EXPECT_EQ(&Mem(), &Channel->Receiver()->Channel());
+  EXPECT_EQ((std::vector<TState>{{1, ""}, {2, "mem"}, {3, Waiting}}), States);
+  EXPECT_TRUE(Log.Contains("Trying to connect \"Приемник 1\""));
+  EXPECT_TRUE(Log.Contains("Channel connected \"Приемник 1\""));
+  EXPECT_TRUE(Events.empty());
+}
+
+TEST_F(ServerChannelTest, ReceiverThatNeverSpeaksLeavesTheStateAtThree) {
+  Channel->SetEnabled(true);
+  for (int I = 0; I < 100; ++I) {
+    EXPECT_FALSE(Channel->Poll());
+    Clock.Advance(1000);
+  }
+  EXPECT_EQ(3, Channel->State());
+  EXPECT_EQ(Waiting, Channel->StateText());
+  EXPECT_TRUE(Events.empty());
+}
+
+TEST_F(ServerChannelTest, ReceiverPresenceFollowsItsMessagesAndTimeout) {
+  Channel->SetEnabled(true);
+  Channel->Poll();
+  Mem().Input += LinkTest;
+  EXPECT_TRUE(Channel->Poll());
+  EXPECT_EQ(TState(5, ""), TState(Channel->State(), Channel->StateText()));
+  EXPECT_EQ(std::vector<TLogged>{Online()}, Events);
+  EXPECT_TRUE(Log.Contains("Receiver online"));
+  EXPECT_TRUE(Reports.empty()) << "a link test is no report";
+
+  Clock.Advance(20000);
+  Mem().Input += LinkTest;
+  EXPECT_TRUE(Channel->Poll());
+  Clock.Advance(29999);
+  EXPECT_TRUE(Channel->Poll());
+  EXPECT_EQ(std::vector<TLogged>{Online()}, Events) << "9300 once";
+
+  Clock.Advance(1);
+  EXPECT_FALSE(Channel->Poll()) << "30 s of silence";
+  EXPECT_EQ(TState(4, Timeout), TState(Channel->State(), Channel->StateText()));
+  EXPECT_EQ((std::vector<TLogged>{Online(), Lost()}), Events);
+  EXPECT_TRUE(Log.Contains("Receiver offline"));
+  Clock.Advance(60000);
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(2u, Events.size());
+
+  Mem().Input += LinkTest;
+  EXPECT_TRUE(Channel->Poll());
+  EXPECT_EQ(5, Channel->State());
+  EXPECT_EQ((std::vector<TLogged>{Online(), Lost(), Online()}), Events);
+}
+
+TEST_F(ServerChannelTest, ReportsReachTheHandlerAndAreAcknowledged) {
+  Channel->SetAckEvents(true);
+  Channel->SetEnabled(true);
+  Channel->Poll();
+  ASSERT_TRUE(Channel->Receiver()->AckEvents());
+  Mem().Input += Report;
+  EXPECT_TRUE(Channel->Poll()) << "a report shows the receiver as well";
+  ASSERT_EQ(1u, Reports.size());
+  EXPECT_EQ(0x1234u, Reports[0].Account);
+  EXPECT_EQ(0x130, Reports[0].Code);
+  EXPECT_EQ(std::string(1, ACK), Mem().Output);
+}
+
+TEST_F(ServerChannelTest, ReceiverTimeoutInMilliseconds) {
+  struct {
+    std::int16_t Seconds;
+    std::uint16_t Ms;
+  } Cases[] = {{30, 30000}, {45, 45000}, {65, 65000}, {66, 65535}, {600, 65535}, {0, 0}, {-5, 0}};
+  for (const auto& C : Cases) {
+    Channel->SetReceiverTimeout(C.Seconds);
+    Channel->SetEnabled(true);
+    Channel->Poll();
+    ASSERT_NE(nullptr, Channel->Receiver());
+    EXPECT_EQ(C.Ms, Channel->Receiver()->Timeout()) << C.Seconds;
+    Channel->SetEnabled(false);
+  }
+}
+
+TEST_F(ServerChannelTest, TimeoutAndAckAreTakenWhenTheReceiverIsMade) {
+  Channel->SetEnabled(true);
+  Channel->Poll();
+  Channel->SetReceiverTimeout(10);
+  Channel->SetAckEvents(true);
+  Channel->Poll();
+  EXPECT_EQ(30000, Channel->Receiver()->Timeout());
+  EXPECT_FALSE(Channel->Receiver()->AckEvents());
+  Channel->SetEnabled(false);
+  Channel->SetEnabled(true);
+  Channel->Poll();
+  EXPECT_EQ(10000, Channel->Receiver()->Timeout());
+  EXPECT_TRUE(Channel->Receiver()->AckEvents());
+}
+
+TEST_F(ServerChannelTest, ReadFailureSetsStateOneWithOneEventAndReconnectsAfterTheInterval) {
+  Channel->SetEnabled(true);
+  Channel->Poll();
+  ASSERT_EQ(3, Channel->State());
+  Mem().FailRead = "line dropped";
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(TState(1, "line dropped"), TState(Channel->State(), Channel->StateText()));
+  EXPECT_EQ(std::vector<TLogged>{ReceiveError("line dropped")}, Events);
+  EXPECT_FALSE(Mem().IsOpen());
+  EXPECT_TRUE(Log.Contains("Disconnected \"Приемник 1\""));
+
+  // The next attempt comes 30 s after the last one.
+  Clock.Advance(29000);
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(1, Mem().Opens);
+  EXPECT_EQ(1u, Events.size());
+  Clock.Advance(1001);
+  States.clear();
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(2, Mem().Opens);
+  EXPECT_EQ(1u, Components.size()) << "the component is reused";
+  EXPECT_EQ((std::vector<TState>{{2, "mem"}, {3, Waiting}}), States);
+}
+
+TEST_F(ServerChannelTest, ReadFailureOfAnOnlineReceiverWaitsForItAgainAfterReconnecting) {
+  BringOnline();
+  Mem().FailRead = "line dropped";
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ((std::vector<TLogged>{Lost(), ReceiveError("line dropped")}), Events);
+
+  Clock.Advance(30001);
+  Events.clear();
+  for (int I = 0; I < 5; ++I)
+    EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(TState(3, Waiting), TState(Channel->State(), Channel->StateText()))
+      << "a new connection waits for the receiver to speak";
+  EXPECT_TRUE(Events.empty());
+  Mem().Input += LinkTest;
+  EXPECT_TRUE(Channel->Poll());
+  EXPECT_EQ(std::vector<TLogged>{Online()}, Events);
+}
+
+TEST_F(ServerChannelTest, OpenFailureSetsStateOneWithoutEventAndRetriesAfterTheInterval) {
+  Channel->SetEnabled(true);
+  Channel->SetChannelFactory([this](std::uint8_t) {
+    auto Made = std::make_unique<TTrackedChannel>(Destroyed);
+    Made->FailOpen = "port busy";
+    Components.push_back(Made.get());
+    return Made;
+  });
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(TState(1, "port busy"), TState(Channel->State(), Channel->StateText()));
+  EXPECT_TRUE(Events.empty());
+  EXPECT_EQ(nullptr, Channel->Receiver());
+
+  Clock.Advance(30000);
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(1, Mem().Opens);
+  Clock.Advance(1);
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(2, Mem().Opens);
+  EXPECT_EQ(3, Channel->State());
+}
+
+TEST_F(ServerChannelTest, InvalidTypeOrAddressLeavesEveryPoll) {
+  Channel->SetEnabled(true);
+  Channel->SetComType(2);
+  for (int I = 0; I < 3; ++I)
+    EXPECT_EQ("BUGCHECK: Invalid channel type: 2", Failure([&] { Channel->Poll(); }));
+  EXPECT_TRUE(Components.empty());
+
+  Channel->SetComType(1);
+  Channel->SetComAddress("bad");
+  for (int I = 0; I < 3; ++I)
+    EXPECT_EQ("Bad address", Failure([&] { Channel->Poll(); }));
+  EXPECT_EQ(3u, Components.size()) << "each poll tries a new component";
+  EXPECT_EQ(1, Channel->State());
+
+  Channel->SetComAddress("good");
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(3, Channel->State());
+  EXPECT_EQ("good", Mem().Address());
+  EXPECT_EQ(1, Kinds.back());
+}
+
+TEST_F(ServerChannelTest, ChangedAddressOrTypeReplacesComponentAndReceiver) {
+  BringOnline();
+  Channel->SetComAddress("mem2");
+  EXPECT_FALSE(Channel->Poll());
+  ASSERT_EQ(2u, Components.size());
+  EXPECT_EQ(1, Destroyed) << "the old component is freed";
+  EXPECT_EQ("mem2", Mem().Address());
+  ASSERT_NE(nullptr, Channel->Receiver());
+  EXPECT_EQ(&Mem(), &Channel->Receiver()->Channel()) << "the receiver reads the new component";
+  EXPECT_EQ((std::vector<TState>{{2, "mem2"}, {3, Waiting}}), States);
+  EXPECT_EQ(std::vector<TLogged>{Lost()}, Events);
+
+  Mem().Input += LinkTest;
+  EXPECT_TRUE(Channel->Poll());
+
+  Channel->SetComType(1);
+  Channel->Poll();
+  EXPECT_EQ(2, Destroyed);
+  EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 1}), Kinds);
+  EXPECT_EQ(&Mem(), &Channel->Receiver()->Channel());
+}
+
+TEST_F(ServerChannelTest, DisablingAnOnlineChannelWritesLostAndFreesEverything) {
+  BringOnline();
+  Channel->SetEnabled(false);
+  EXPECT_EQ(std::vector<TLogged>{Lost()}, Events);
+  EXPECT_EQ((std::vector<TState>{{0, ""}}), States);
+  EXPECT_EQ(nullptr, Channel->Channel());
+  EXPECT_EQ(nullptr, Channel->Receiver());
+  EXPECT_EQ(1, Destroyed);
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(1u, Components.size()) << "nothing made while disabled";
+
+  // Enabled again, the object starts over.
+  Channel->SetEnabled(true);
+  EXPECT_EQ(1, Channel->State());
+  Channel->Poll();
+  EXPECT_EQ(2u, Components.size());
+  EXPECT_EQ(3, Channel->State());
+}
+
+TEST_F(ServerChannelTest, DatabaseErrorOfTheEventLogPropagatesAndTheChangeIsMadeAgain) {
+  BringOnline();
+  bool Fail = true;
+  Channel->SetOnLogEvent([&](std::uint8_t Priority, std::uint16_t Code, const TVariant& ID,
+                             const std::string& A, const std::string& B) {
+    if (Fail)
+      throw EDatabaseError("connection lost");
+    Events.push_back({Priority, Code, ID, A, B});
+  });
+  Clock.Advance(30000);
+  EXPECT_THROW(Channel->Poll(), EDatabaseError);
+  EXPECT_EQ(5, Channel->State()) << "nothing recorded, nothing changed";
+  Fail = false;
+  EXPECT_FALSE(Channel->Poll());
+  EXPECT_EQ(TState(4, Timeout), TState(Channel->State(), Channel->StateText()));
+  EXPECT_EQ(std::vector<TLogged>{Lost()}, Events);
+}
+
+TEST_F(ServerChannelTest, StateChangesWithoutLogHandlerAreSafe) {
+  Channel->SetOnLogEvent(nullptr);
+  BringOnline();
+  Channel->SetEnabled(false);
+  EXPECT_EQ(0, Channel->State());
+}
+
+TEST_F(ServerChannelTest, SetStateWritesPresenceEventsOnlyOnStateChanges) {
+  struct {
+    std::uint8_t From, To;
+    std::vector<TLogged> Want;
+  } Cases[] = {
+      {3, 5, {Online()}}, {5, 4, {Lost()}}, {5, 1, {Lost()}}, {5, 5, {}}, {4, 1, {}}, {0, 3, {}},
+  };
+  for (const auto& C : Cases) {
+    Channel->TCIDChannel::SetState(C.From, "");
+    Events.clear();
+    Channel->SetState(C.To, "text");
+    EXPECT_EQ(C.Want, Events) << int{C.From} << " -> " << int{C.To};
+    EXPECT_EQ(TState(C.To, "text"), TState(Channel->State(), Channel->StateText()));
+  }
 }
 
 }  // namespace
