@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <typeinfo>
+#include <vector>
 
+#include "BaseProtocol.h"
+#include "DBUtils.h"
 #include "Debug.h"
 #include "FbDatabase.h"
 #include "SerialChannel.h"
@@ -80,6 +83,155 @@ std::string MessageOf(const std::exception& E) {
 std::uint16_t ReceiverTimeoutMs(std::int16_t Seconds) {
   const std::int32_t Ms = std::int32_t{Seconds} * 1000;
   return static_cast<std::uint16_t>(std::clamp<std::int32_t>(Ms, 0, 0xFFFF));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Database rows
+
+const char* const LoadQueryGroup = "grp_loadobj";
+const std::string LockLoadObject = "LoadObject";
+const std::string LockSaveObject = "SaveObject";
+
+const char* const AccountSelectSQL =
+    "SELECT   ID,   NAME,   ENABLED,   DESCRIPTION,   ACCOUNT_IDX,   LINK_OBJECT,   TEST_REPORT,  "
+    " MAINTENANCE,   LAST_STATUS FROM   VW_CID_ACCOUNTS WHERE   ID = :ID";
+const char* const GroupSelectSQL =
+    "SELECT   ID,   NAME,   ENABLED,   DESCRIPTION,   ACCOUNT_ID,   GROUP_IDX,   LINK_OBJECT,   "
+    "LAST_STATUS FROM   VW_CID_ACCOUNT_GROUPS WHERE   ID = :ID";
+const char* const ZoneSelectSQL =
+    "SELECT   ID,   NAME,   ENABLED,   DESCRIPTION,   ACCOUNT_ID,   ZONE_IDX,   ZONE_TYPE,   "
+    "LINK_OBJECT,   LAST_STATUS FROM   VW_CID_ACCOUNT_ZONES WHERE   ID = :ID";
+const char* const ChannelSelectSQL =
+    "SELECT   ID,   NAME,   ENABLED,   DESCRIPTION,   ACK_EVENTS,   COM_TYPE,   COM_ADDRESS,   "
+    "RECEIVER_TIMEOUT FROM   VW_CID_CHANNELS WHERE   ID = :ID";
+
+const char* const AccountSaveSQL =
+    "UPDATE OR INSERT INTO   VW_CID_ACCOUNTS (ID, NAME, ENABLED, DESCRIPTION, ACCOUNT_IDX, "
+    "LINK_OBJECT, TEST_REPORT, MAINTENANCE) VALUES   (:ID, :NAME, :ENABLED, :DESCRIPTION, "
+    ":ACCOUNT_IDX, :LINK_OBJECT, :TEST_REPORT, :MAINTENANCE) MATCHING   (ID)";
+const char* const GroupSaveSQL =
+    "UPDATE OR INSERT INTO   VW_CID_ACCOUNT_GROUPS (ID, NAME, ENABLED, DESCRIPTION, ACCOUNT_ID, "
+    "GROUP_IDX, LINK_OBJECT) VALUES   (:ID, :NAME, :ENABLED, :DESCRIPTION, :ACCOUNT_ID, "
+    ":GROUP_IDX, :LINK_OBJECT) MATCHING   (ID)";
+const char* const ZoneSaveSQL =
+    "UPDATE OR INSERT INTO   VW_CID_ACCOUNT_ZONES (ID, NAME, ENABLED, DESCRIPTION, ACCOUNT_ID, "
+    "ZONE_IDX, ZONE_TYPE, LINK_OBJECT) VALUES   (:ID, :NAME, :ENABLED, :DESCRIPTION, "
+    ":ACCOUNT_ID, :ZONE_IDX, :ZONE_TYPE, :LINK_OBJECT) MATCHING   (ID)";
+const char* const ChannelSaveSQL =
+    "UPDATE OR INSERT INTO VW_CID_CHANNELS (   ID, NAME, ENABLED, DESCRIPTION, ACK_EVENTS, "
+    "COM_TYPE, COM_ADDRESS, RECEIVER_TIMEOUT) VALUES (   :ID, :NAME, :ENABLED, :DESCRIPTION, "
+    ":ACK_EVENTS, :COM_TYPE, :COM_ADDRESS, :RECEIVER_TIMEOUT) MATCHING   (ID)";
+
+const char* const AccountDeleteSQL = "DELETE FROM VW_CID_ACCOUNTS WHERE ID = :ID";
+const char* const GroupDeleteSQL = "DELETE FROM VW_CID_ACCOUNT_GROUPS WHERE ID = :ID";
+const char* const ZoneDeleteSQL = "DELETE FROM VW_CID_ACCOUNT_ZONES WHERE ID = :ID";
+const char* const ChannelDeleteSQL = "DELETE FROM VW_CID_CHANNELS WHERE ID = :ID";
+
+// The columns of one fetched row, kept after the query is closed.
+class TRow {
+ public:
+  explicit TRow(TQuery& Query) {
+    for (int I = 0; I < Query.FieldCount(); ++I)
+      FFields.push_back(Query.Fields(I));
+  }
+  // Raises EDatabaseError "Field \"NAME\" not found" for a column the row lacks.
+  const TField& operator[](const std::string& Name) const {
+    for (const TField& Field : FFields)
+      if (Field.Name() == Name)
+        return Field;
+    throw EDatabaseError("Field \"" + Name + "\" not found");
+  }
+
+ private:
+  std::vector<TField> FFields;
+};
+
+// The view row of ID through the cached query of Handle, or false when there is none. The read
+// transaction ends before the row is applied, so that no object code runs inside it.
+bool ReadRow(std::int32_t& Handle, const char* SQL, std::int32_t ID, std::unique_ptr<TRow>& Row) {
+  TCriticalSectionGuard Guard(DatabaseLock(), LockLoadObject);
+  TQuery* Query = CachedQuery(Handle, SQL, LoadQueryGroup);
+  try {
+    Query->ParamByName("ID").SetAsInteger(ID);
+    Query->ExecQuery();
+    if (!Query->Eof())
+      Row = std::make_unique<TRow>(*Query);
+  } catch (...) {
+    try {
+      Query->Close();
+      CommitTransaction(Query->Transaction());
+    } catch (...) {
+      // The failure of the read is the one to report.
+    }
+    throw;
+  }
+  Query->Close();
+  CommitTransaction(Query->Transaction());
+  return Row != nullptr;
+}
+
+// Loads a row into Obj in one update: the common columns, then Apply for the kind's own.
+template <class TApply>
+bool LoadObject(TCustomSysObject& Obj, std::int32_t& Handle, const char* SQL, TApply Apply) {
+  std::unique_ptr<TRow> Row;
+  if (!ReadRow(Handle, SQL, Obj.ID(), Row))
+    return false;
+  Obj.BeginUpdate();
+  try {
+    Obj.SetName((*Row)["NAME"].AsString());
+    Obj.SetEnabled((*Row)["ENABLED"].AsBoolean());
+    Obj.SetDescription((*Row)["DESCRIPTION"].Value());
+    Apply(*Row);
+  } catch (...) {
+    Obj.CancelUpdate();
+    throw;
+  }
+  Obj.EndUpdate();
+  return true;
+}
+
+// Applies LAST_STATUS when it holds exactly a status section of StatusSize bytes; anything else
+// (NULL, empty, a section of another kind) leaves the status as it is.
+void ApplyLastStatus(TCustomSysObject& Obj, const TRow& Row, std::int32_t StatusSize) {
+  TBufferProtocol Buffer(32);
+  BlobToBuffer(Buffer, Row["LAST_STATUS"]);
+  if (Buffer.Size() == StatusSize)
+    Obj.ReadStatus(Buffer, StatusSize);
+}
+
+std::uint16_t AsWord(const TField& Field) {
+  return static_cast<std::uint16_t>(Field.AsInteger());
+}
+
+// Writes or deletes the row of Obj on a write transaction of its own. SetParams fills the
+// parameters after ID, NAME, ENABLED and DESCRIPTION.
+template <class TSetParams>
+void SaveObject(TCustomSysObject& Obj, TObjectAction Action, const char* SaveSQL,
+                const char* DeleteSQL, TSetParams SetParams) {
+  TCriticalSectionGuard Guard(DatabaseLock(), LockSaveObject);
+  const bool Write = Action == oaChanged || Action == olaAdded;
+  if (!Write && Action != olaDeleted)
+    return;
+  std::unique_ptr<TQuery> Query = NewWriteQuerySQL(Write ? SaveSQL : DeleteSQL);
+  try {
+    Query->ParamByName("ID").SetAsInteger(Obj.ID());
+    if (Write) {
+      Query->ParamByName("NAME").SetAsString(Obj.Name());
+      Query->ParamByName("ENABLED").SetAsBoolean(Obj.Enabled());
+      Query->ParamByName("DESCRIPTION").SetValue(Obj.Description());
+      SetParams(*Query);
+    }
+    Query->ExecQuery();
+    CommitTransaction(Query->Transaction());
+  } catch (...) {
+    try {
+      FreeQuery(Query, true);
+    } catch (...) {
+      // The failure of the statement is the one to report.
+    }
+    throw;
+  }
+  FreeQuery(Query, true);
 }
 
 }  // namespace
@@ -395,6 +547,82 @@ bool TServerChannel::Poll() {
     }
     return false;
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading and saving
+
+bool LoadAccount(TServerAccount& Account, std::int32_t& QueryHandle) {
+  return LoadObject(Account, QueryHandle, AccountSelectSQL, [&](const TRow& Row) {
+    Account.SetAccountIdx(AsWord(Row["ACCOUNT_IDX"]));
+    Account.SetTestReport(Row["TEST_REPORT"].Value());
+    Account.SetMaintenance(Row["MAINTENANCE"].AsBoolean());
+    Account.SetLinkObject(Row["LINK_OBJECT"].Value());
+    ApplyLastStatus(Account, Row, 1);
+  });
+}
+
+bool LoadGroup(TServerGroup& Group, std::int32_t& QueryHandle) {
+  return LoadObject(Group, QueryHandle, GroupSelectSQL, [&](const TRow& Row) {
+    Group.SetAccountID(Row["ACCOUNT_ID"].AsInteger());
+    Group.SetGroupIdx(AsWord(Row["GROUP_IDX"]));
+    Group.SetLinkObject(Row["LINK_OBJECT"].Value());
+    ApplyLastStatus(Group, Row, 2);
+  });
+}
+
+bool LoadZone(TServerZone& Zone, std::int32_t& QueryHandle) {
+  return LoadObject(Zone, QueryHandle, ZoneSelectSQL, [&](const TRow& Row) {
+    Zone.SetAccountID(Row["ACCOUNT_ID"].AsInteger());
+    Zone.SetZoneIdx(AsWord(Row["ZONE_IDX"]));
+    Zone.SetZoneType(Row["ZONE_TYPE"].AsInteger());
+    Zone.SetLinkObject(Row["LINK_OBJECT"].Value());
+    ApplyLastStatus(Zone, Row, 2);
+  });
+}
+
+bool LoadChannel(TServerChannel& Channel, std::int32_t& QueryHandle) {
+  return LoadObject(Channel, QueryHandle, ChannelSelectSQL, [&](const TRow& Row) {
+    Channel.SetAckEvents(Row["ACK_EVENTS"].AsBoolean());
+    Channel.SetComType(static_cast<std::uint8_t>(Row["COM_TYPE"].AsInteger()));
+    Channel.SetComAddress(Row["COM_ADDRESS"].AsString());
+    Channel.SetReceiverTimeout(static_cast<std::int16_t>(Row["RECEIVER_TIMEOUT"].AsInteger()));
+  });
+}
+
+void SaveAccount(TServerAccount& Account, TObjectAction Action) {
+  SaveObject(Account, Action, AccountSaveSQL, AccountDeleteSQL, [&](TQuery& Query) {
+    Query.ParamByName("ACCOUNT_IDX").SetAsInteger(Account.AccountIdx());
+    Query.ParamByName("LINK_OBJECT").SetValue(Account.LinkObject());
+    Query.ParamByName("TEST_REPORT").SetValue(Account.TestReport());
+    Query.ParamByName("MAINTENANCE").SetAsBoolean(Account.Maintenance());
+  });
+}
+
+void SaveGroup(TServerGroup& Group, TObjectAction Action) {
+  SaveObject(Group, Action, GroupSaveSQL, GroupDeleteSQL, [&](TQuery& Query) {
+    Query.ParamByName("ACCOUNT_ID").SetAsInteger(Group.AccountID());
+    Query.ParamByName("GROUP_IDX").SetAsInteger(Group.GroupIdx());
+    Query.ParamByName("LINK_OBJECT").SetValue(Group.LinkObject());
+  });
+}
+
+void SaveZone(TServerZone& Zone, TObjectAction Action) {
+  SaveObject(Zone, Action, ZoneSaveSQL, ZoneDeleteSQL, [&](TQuery& Query) {
+    Query.ParamByName("ACCOUNT_ID").SetAsInteger(Zone.AccountID());
+    Query.ParamByName("ZONE_IDX").SetAsInteger(Zone.ZoneIdx());
+    Query.ParamByName("ZONE_TYPE").SetAsInteger(Zone.ZoneType());
+    Query.ParamByName("LINK_OBJECT").SetValue(Zone.LinkObject());
+  });
+}
+
+void SaveChannel(TServerChannel& Channel, TObjectAction Action) {
+  SaveObject(Channel, Action, ChannelSaveSQL, ChannelDeleteSQL, [&](TQuery& Query) {
+    Query.ParamByName("ACK_EVENTS").SetAsBoolean(Channel.AckEvents());
+    Query.ParamByName("COM_TYPE").SetAsInteger(Channel.ComType());
+    Query.ParamByName("COM_ADDRESS").SetAsString(Channel.ComAddress());
+    Query.ParamByName("RECEIVER_TIMEOUT").SetAsInteger(Channel.ReceiverTimeout());
+  });
 }
 
 }  // namespace pelmar

@@ -1,10 +1,12 @@
 // The service's own forms of the Contact ID objects: zones, groups and accounts whose status
 // received reports drive, with the supervision of an account's daily test report and maintenance,
-// and the channel object that owns the link to one receiver and mirrors it into its state.
+// the channel object that owns the link to one receiver and mirrors it into its state, and the
+// loading and saving of all four kinds through the VW_CID_* views.
 //
 // Every object here produces its own status (OwnStatus): status sections in records from the Core
-// service are skipped. All of it runs on the work thread with the object-list lock held by the
-// caller.
+// service are skipped; the status comes from the database at load and from reports afterwards.
+// All of it runs with the object-list lock held by the caller: reports and supervision on the work
+// thread, loads and saves on the thread that creates and saves objects.
 #pragma once
 
 #include <array>
@@ -196,5 +198,24 @@ class TServerChannel : public TCIDChannel {
   TChannelLogEvent FOnLogEvent;
   TChannelFactory FChannelFactory;
 };
+
+// Load one object from its view row (query group "grp_loadobj"; QueryHandle is the caller's
+// cached-query handle). Name, Enabled, Description, the kind's own columns and LinkObject are
+// applied in one update; LAST_STATUS only when it holds exactly the object's status section (1
+// byte for an account, 2 for a group or zone). False, the object untouched, when the view has no
+// row for the object's ID. A failure while applying cancels the update; database errors
+// propagate. Take the DatabaseLock.
+bool LoadAccount(TServerAccount& Account, std::int32_t& QueryHandle);
+bool LoadGroup(TServerGroup& Group, std::int32_t& QueryHandle);
+bool LoadZone(TServerZone& Zone, std::int32_t& QueryHandle);
+bool LoadChannel(TServerChannel& Channel, std::int32_t& QueryHandle);
+
+// Write (oaChanged, olaAdded) or delete (olaDeleted) the object's view row on a write transaction
+// of its own, committed; other actions do nothing. The status is never written here. Take the
+// DatabaseLock; database errors propagate.
+void SaveAccount(TServerAccount& Account, TObjectAction Action);
+void SaveGroup(TServerGroup& Group, TObjectAction Action);
+void SaveZone(TServerZone& Zone, TObjectAction Action);
+void SaveChannel(TServerChannel& Channel, TObjectAction Action);
 
 }  // namespace pelmar
