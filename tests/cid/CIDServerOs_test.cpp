@@ -36,9 +36,9 @@ const std::string Waiting = "Ожидание приемника...";
 
 using TState = std::pair<int, std::string>;
 
-class ServerChannelOsTest : public ::testing::Test {
+class CIDServerOsTest : public ::testing::Test {
  protected:
-  ServerChannelOsTest() {
+  CIDServerOsTest() {
     Channel->SetID(401);
     Channel->SetName("Приемник 1");
     Channel->SetOnLogEvent([this](std::uint8_t, std::uint16_t Code, const TVariant&,
@@ -96,9 +96,9 @@ class ServerChannelOsTest : public ::testing::Test {
   std::unique_ptr<TServerChannel> Channel = TCustomSysObject::CreateOwn<TServerChannel>();
 };
 
-class ServerChannelTcpTest : public ServerChannelOsTest {
+class CIDServerTcpTest : public CIDServerOsTest {
  protected:
-  ServerChannelTcpTest() {
+  CIDServerTcpTest() {
     Channel->SetComType(1);
     Channel->SetComAddress(Listener.Address());
   }
@@ -116,7 +116,7 @@ class ServerChannelTcpTest : public ServerChannelOsTest {
   TLoopbackListener Listener;
 };
 
-TEST_F(ServerChannelTcpTest, ReceiverComesOnlineWithItsFirstMessageAndTimesOut) {
+TEST_F(CIDServerTcpTest, ReceiverComesOnlineWithItsFirstMessageAndTimesOut) {
   Channel->SetAckEvents(true);
   TLoopbackPeer Peer = Connect(Listener);
   EXPECT_EQ((std::vector<TState>{{1, ""}, {2, Listener.Address()}, {3, Waiting}}), States);
@@ -137,7 +137,7 @@ TEST_F(ServerChannelTcpTest, ReceiverComesOnlineWithItsFirstMessageAndTimesOut) 
   EXPECT_EQ((std::vector<std::uint16_t>{9300, 9301}), Events);
 }
 
-TEST_F(ServerChannelTcpTest, ReceiverResetGivesStateOneWithOneEventThenReconnects) {
+TEST_F(CIDServerTcpTest, ReceiverResetGivesStateOneWithOneEventThenReconnects) {
   TLoopbackPeer Peer = Connect(Listener);
   Peer.Reset();
   ASSERT_TRUE(PollUntilState(1));
@@ -160,7 +160,7 @@ TEST_F(ServerChannelTcpTest, ReceiverResetGivesStateOneWithOneEventThenReconnect
   EXPECT_EQ((std::vector<std::uint16_t>{11, 9300}), Events);
 }
 
-TEST_F(ServerChannelTcpTest, NewAddressReplacesTheConnection) {
+TEST_F(CIDServerTcpTest, NewAddressReplacesTheConnection) {
   TLoopbackPeer Peer = Connect(Listener);
   Peer.Send(LinkTest);
   ASSERT_TRUE(PollUntilState(5));
@@ -177,7 +177,7 @@ TEST_F(ServerChannelTcpTest, NewAddressReplacesTheConnection) {
   ASSERT_TRUE(PollUntilState(5));
 }
 
-TEST_F(ServerChannelTcpTest, DisablingClosesTheConnection) {
+TEST_F(CIDServerTcpTest, DisablingClosesTheConnection) {
   TLoopbackPeer Peer = Connect(Listener);
   Peer.Send(LinkTest);
   ASSERT_TRUE(PollUntilState(5));
@@ -188,9 +188,9 @@ TEST_F(ServerChannelTcpTest, DisablingClosesTheConnection) {
   EXPECT_EQ(nullptr, Channel->Channel());
 }
 
-class ServerChannelSerialTest : public ServerChannelOsTest {
+class CIDServerSerialTest : public CIDServerOsTest {
  protected:
-  ServerChannelSerialTest() {
+  CIDServerSerialTest() {
     Dir.Link(1, Pty.SlaveName());
     Channel->SetComType(0);
   }
@@ -199,7 +199,7 @@ class ServerChannelSerialTest : public ServerChannelOsTest {
   TPtyPair Pty;
 };
 
-TEST_F(ServerChannelSerialTest, ReceiverOnASerialPort) {
+TEST_F(CIDServerSerialTest, ReceiverOnASerialPort) {
   Channel->SetComAddress("1/9600-8-N-1");
   Channel->SetEnabled(true);
   EXPECT_FALSE(Channel->Poll());
@@ -209,7 +209,7 @@ TEST_F(ServerChannelSerialTest, ReceiverOnASerialPort) {
   EXPECT_EQ(std::vector<std::uint16_t>{9300}, Events);
 }
 
-TEST_F(ServerChannelSerialTest, PortThatCannotBeOpenedIsTriedAgainAfterTheInterval) {
+TEST_F(CIDServerSerialTest, PortThatCannotBeOpenedIsTriedAgainAfterTheInterval) {
   Channel->SetComAddress("7/9600-8-N-1");
   Channel->SetEnabled(true);
   EXPECT_FALSE(Channel->Poll());

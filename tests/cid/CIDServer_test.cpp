@@ -84,7 +84,7 @@ std::uint16_t HexOfDigits(int Digits) {
                                     Digits % 10);
 }
 
-TEST(CodeSetTest, MembersAreTheReportDigitsOfTheRangesReadAsHex) {
+TEST(CIDServerCodeSetTest, MembersAreTheReportDigitsOfTheRangesReadAsHex) {
   const TSetCase Cases[] = {
       {"TestReportCodes", TestReportCodes, {{602, 602}, {608, 608}}},
       {"AlarmCodes",
@@ -130,9 +130,9 @@ TEST(CodeSetTest, MembersAreTheReportDigitsOfTheRangesReadAsHex) {
 // Zones, groups and accounts
 
 // Account 101 (number 0x1234) with group 1 (ID 201) and zone 3 (ID 301).
-class ServerAccountTest : public ::testing::Test {
+class CIDServerAccountTest : public ::testing::Test {
  protected:
-  ServerAccountTest() {
+  CIDServerAccountTest() {
     Account->SetID(101);
     Account->SetAccountIdx(0x1234);
     Account->SetEnabled(true);
@@ -156,7 +156,7 @@ class ServerAccountTest : public ::testing::Test {
   TServerZone* Zone = nullptr;
 };
 
-TEST_F(ServerAccountTest, ServerObjectsProduceTheirOwnStatus) {
+TEST_F(CIDServerAccountTest, ServerObjectsProduceTheirOwnStatus) {
   auto PlainZone = TCustomSysObject::Create<TServerZone>();
   auto PlainGroup = TCustomSysObject::Create<TServerGroup>();
   auto PlainAccount = TCustomSysObject::Create<TServerAccount>();
@@ -169,7 +169,7 @@ TEST_F(ServerAccountTest, ServerObjectsProduceTheirOwnStatus) {
   ASSERT_EQ(Account.get(), Zone->Account());
 }
 
-TEST_F(ServerAccountTest, ReportsDriveGroupAndZoneBits) {
+TEST_F(CIDServerAccountTest, ReportsDriveGroupAndZoneBits) {
   struct {
     std::uint8_t GroupBefore;
     std::uint16_t ZoneBefore;
@@ -218,14 +218,14 @@ TEST_F(ServerAccountTest, ReportsDriveGroupAndZoneBits) {
   }
 }
 
-TEST_F(ServerAccountTest, FlagsAreCarriedThroughReports) {
+TEST_F(CIDServerAccountTest, FlagsAreCarriedThroughReports) {
   LoadGroupStatus(*Group, 0x01, 0x5A);
   Account->ProcessEvent(Msg(0x401, 1, 1, 0), 46000.5);
   EXPECT_EQ(0x10, Group->State());
   EXPECT_EQ(0x5A, Group->Flags());
 }
 
-TEST_F(ServerAccountTest, TestReportWithoutGroupAndZoneTouchesOnlyTheAccount) {
+TEST_F(CIDServerAccountTest, TestReportWithoutGroupAndZoneTouchesOnlyTheAccount) {
   LoadGroupStatus(*Group, 0x01, 0);
   LoadZoneStatus(*Zone, 1);
   Account->SetState(1);
@@ -249,7 +249,7 @@ TEST_F(ServerAccountTest, TestReportWithoutGroupAndZoneTouchesOnlyTheAccount) {
   EXPECT_EQ(TVariant::DateTime(46000.5), Account->LastTestReport());
 }
 
-TEST_F(ServerAccountTest, ArmingRuleAndItsLogLines) {
+TEST_F(CIDServerAccountTest, ArmingRuleAndItsLogLines) {
   LoadGroupStatus(*Group, 0x09, 0);
   Account->ProcessEvent(Msg(0x401, 1, 1, 0), 46000.5);
   EXPECT_EQ(0x10, Group->State()) << "bit 0 and bit 3 cleared, bit 4 set";
@@ -267,7 +267,7 @@ TEST_F(ServerAccountTest, ArmingRuleAndItsLogLines) {
   EXPECT_TRUE(Log.Lines().empty()) << "already armed: no change, no lines";
 }
 
-TEST_F(ServerAccountTest, GroupSetStateAppliesTheArmingRuleOnlyWhenBitZeroAloneChanges) {
+TEST_F(CIDServerAccountTest, GroupSetStateAppliesTheArmingRuleOnlyWhenBitZeroAloneChanges) {
   struct {
     std::uint8_t Before, NewState, NewFlags, After;
     bool Logged;
@@ -296,7 +296,7 @@ TEST_F(ServerAccountTest, GroupSetStateAppliesTheArmingRuleOnlyWhenBitZeroAloneC
   }
 }
 
-TEST_F(ServerAccountTest, ZoneSetStateAnnouncesOnlyChanges) {
+TEST_F(CIDServerAccountTest, ZoneSetStateAnnouncesOnlyChanges) {
   int Changes = 0;
   Zone->AddStatusHandler([&](TCustomSysObject&, TObjectAction) { ++Changes; });
   Zone->SetState(0);
@@ -306,7 +306,7 @@ TEST_F(ServerAccountTest, ZoneSetStateAnnouncesOnlyChanges) {
   EXPECT_EQ(1, Changes);
 }
 
-TEST_F(ServerAccountTest, OnlyServerMembersJoin) {
+TEST_F(CIDServerAccountTest, OnlyServerMembersJoin) {
   auto PlainZone = TCustomSysObject::Create<TCIDZone>();
   PlainZone->SetID(302);
   auto PlainGroup = TCustomSysObject::Create<TCIDGroup>();
@@ -327,7 +327,7 @@ TEST_F(ServerAccountTest, OnlyServerMembersJoin) {
             Failure([&] { Account->AddZone(Foreign.get()); }));
 }
 
-TEST_F(ServerAccountTest, ForceRestoreResetsAccountGroupsAndZones) {
+TEST_F(CIDServerAccountTest, ForceRestoreResetsAccountGroupsAndZones) {
   auto Second = TCustomSysObject::CreateOwn<TServerGroup>();
   Second->SetID(202);
   Second->SetGroupIdx(2);
@@ -353,7 +353,7 @@ TVariant TimeOfDay(int Hour, int Minute) {
   return TVariant::DateTime((Hour * 60 + Minute) / 1440.0);
 }
 
-TEST_F(ServerAccountTest, TestReportLatenessIsJudgedOnceInTheWindowAfterTheLimit) {
+TEST_F(CIDServerAccountTest, TestReportLatenessIsJudgedOnceInTheWindowAfterTheLimit) {
   struct {
     const char* Name;
     TVariant Due;
@@ -389,7 +389,7 @@ TEST_F(ServerAccountTest, TestReportLatenessIsJudgedOnceInTheWindowAfterTheLimit
   }
 }
 
-TEST_F(ServerAccountTest, UnsupervisedAccountsAreNeverLate) {
+TEST_F(CIDServerAccountTest, UnsupervisedAccountsAreNeverLate) {
   struct {
     const char* Name;
     bool Enabled, Maintenance;
@@ -409,7 +409,7 @@ TEST_F(ServerAccountTest, UnsupervisedAccountsAreNeverLate) {
   }
 }
 
-TEST_F(ServerAccountTest, MinuteChecksJudgeEachDayOnce) {
+TEST_F(CIDServerAccountTest, MinuteChecksJudgeEachDayOnce) {
   Account->SetTestReport(TimeOfDay(8, 0));
   std::vector<std::string> Late;
   for (int Day = 10; Day <= 11; ++Day)
@@ -421,7 +421,7 @@ TEST_F(ServerAccountTest, MinuteChecksJudgeEachDayOnce) {
   EXPECT_EQ((std::vector<std::string>{"2025-03-10 08:05:30.000", "2025-03-11 08:05:30.000"}), Late);
 }
 
-TEST_F(ServerAccountTest, MaintenanceRemindersEveryIntervalWhileEnabled) {
+TEST_F(CIDServerAccountTest, MaintenanceRemindersEveryIntervalWhileEnabled) {
   auto Reminders = [&](int Minutes) {
     std::vector<int> At;
     for (int Minute = 1; Minute <= Minutes; ++Minute) {
@@ -449,7 +449,7 @@ TEST_F(ServerAccountTest, MaintenanceRemindersEveryIntervalWhileEnabled) {
   EXPECT_EQ((std::vector<int>{31}), Reminders(40)) << "a new maintenance period starts anew";
 }
 
-TEST_F(ServerAccountTest, MaintenanceIntervalAcrossTickWrap) {
+TEST_F(CIDServerAccountTest, MaintenanceIntervalAcrossTickWrap) {
   Clock.SetTicks(0xFFFFF000u);
   Account->SetMaintenance(true);
   Clock.Advance(30 * 60000);
@@ -500,9 +500,9 @@ const std::string Waiting = "Ожидание приемника...";
 const std::string Timeout = "Таймаут приемника";
 
 // Channel object 401 "Приемник 1" on memory channels made by the test.
-class ServerChannelTest : public ::testing::Test {
+class CIDServerChannelTest : public ::testing::Test {
  protected:
-  ServerChannelTest() {
+  CIDServerChannelTest() {
     Channel->SetID(401);
     Channel->SetName("Приемник 1");
     Channel->SetComAddress("mem");
@@ -551,7 +551,7 @@ class ServerChannelTest : public ::testing::Test {
   std::unique_ptr<TServerChannel> Channel = TCustomSysObject::CreateOwn<TServerChannel>();
 };
 
-TEST_F(ServerChannelTest, EnablingAndTheFirstPollConnectAndWaitForTheReceiver) {
+TEST_F(CIDServerChannelTest, EnablingAndTheFirstPollConnectAndWaitForTheReceiver) {
   EXPECT_FALSE(Channel->Poll()) << "disabled";
   EXPECT_TRUE(Components.empty());
 
@@ -572,7 +572,7 @@ TEST_F(ServerChannelTest, EnablingAndTheFirstPollConnectAndWaitForTheReceiver) {
   EXPECT_TRUE(Events.empty());
 }
 
-TEST_F(ServerChannelTest, ReceiverThatNeverSpeaksLeavesTheStateAtThree) {
+TEST_F(CIDServerChannelTest, ReceiverThatNeverSpeaksLeavesTheStateAtThree) {
   Channel->SetEnabled(true);
   for (int I = 0; I < 100; ++I) {
     EXPECT_FALSE(Channel->Poll());
@@ -583,7 +583,7 @@ TEST_F(ServerChannelTest, ReceiverThatNeverSpeaksLeavesTheStateAtThree) {
   EXPECT_TRUE(Events.empty());
 }
 
-TEST_F(ServerChannelTest, ReceiverPresenceFollowsItsMessagesAndTimeout) {
+TEST_F(CIDServerChannelTest, ReceiverPresenceFollowsItsMessagesAndTimeout) {
   Channel->SetEnabled(true);
   Channel->Poll();
   Mem().Input += LinkTest;
@@ -615,7 +615,7 @@ TEST_F(ServerChannelTest, ReceiverPresenceFollowsItsMessagesAndTimeout) {
   EXPECT_EQ((std::vector<TLogged>{Online(), Lost(), Online()}), Events);
 }
 
-TEST_F(ServerChannelTest, ReportsReachTheHandlerAndAreAcknowledged) {
+TEST_F(CIDServerChannelTest, ReportsReachTheHandlerAndAreAcknowledged) {
   Channel->SetAckEvents(true);
   Channel->SetEnabled(true);
   Channel->Poll();
@@ -628,7 +628,7 @@ TEST_F(ServerChannelTest, ReportsReachTheHandlerAndAreAcknowledged) {
   EXPECT_EQ(std::string(1, ACK), Mem().Output);
 }
 
-TEST_F(ServerChannelTest, ReceiverTimeoutInMilliseconds) {
+TEST_F(CIDServerChannelTest, ReceiverTimeoutInMilliseconds) {
   struct {
     std::int16_t Seconds;
     std::uint16_t Ms;
@@ -643,7 +643,7 @@ TEST_F(ServerChannelTest, ReceiverTimeoutInMilliseconds) {
   }
 }
 
-TEST_F(ServerChannelTest, TimeoutAndAckAreTakenWhenTheReceiverIsMade) {
+TEST_F(CIDServerChannelTest, TimeoutAndAckAreTakenWhenTheReceiverIsMade) {
   Channel->SetEnabled(true);
   Channel->Poll();
   Channel->SetReceiverTimeout(10);
@@ -658,7 +658,7 @@ TEST_F(ServerChannelTest, TimeoutAndAckAreTakenWhenTheReceiverIsMade) {
   EXPECT_TRUE(Channel->Receiver()->AckEvents());
 }
 
-TEST_F(ServerChannelTest, ReadFailureSetsStateOneWithOneEventAndReconnectsAfterTheInterval) {
+TEST_F(CIDServerChannelTest, ReadFailureSetsStateOneWithOneEventAndReconnectsAfterTheInterval) {
   Channel->SetEnabled(true);
   Channel->Poll();
   ASSERT_EQ(3, Channel->State());
@@ -682,7 +682,7 @@ TEST_F(ServerChannelTest, ReadFailureSetsStateOneWithOneEventAndReconnectsAfterT
   EXPECT_EQ((std::vector<TState>{{2, "mem"}, {3, Waiting}}), States);
 }
 
-TEST_F(ServerChannelTest, ReadFailureOfAnOnlineReceiverWaitsForItAgainAfterReconnecting) {
+TEST_F(CIDServerChannelTest, ReadFailureOfAnOnlineReceiverWaitsForItAgainAfterReconnecting) {
   BringOnline();
   Mem().FailRead = "line dropped";
   EXPECT_FALSE(Channel->Poll());
@@ -700,7 +700,7 @@ TEST_F(ServerChannelTest, ReadFailureOfAnOnlineReceiverWaitsForItAgainAfterRecon
   EXPECT_EQ(std::vector<TLogged>{Online()}, Events);
 }
 
-TEST_F(ServerChannelTest, OpenFailureSetsStateOneWithoutEventAndRetriesAfterTheInterval) {
+TEST_F(CIDServerChannelTest, OpenFailureSetsStateOneWithoutEventAndRetriesAfterTheInterval) {
   Channel->SetEnabled(true);
   Channel->SetChannelFactory([this](std::uint8_t) {
     auto Made = std::make_unique<TTrackedChannel>(Destroyed);
@@ -722,7 +722,7 @@ TEST_F(ServerChannelTest, OpenFailureSetsStateOneWithoutEventAndRetriesAfterTheI
   EXPECT_EQ(3, Channel->State());
 }
 
-TEST_F(ServerChannelTest, InvalidTypeOrAddressLeavesEveryPoll) {
+TEST_F(CIDServerChannelTest, InvalidTypeOrAddressLeavesEveryPoll) {
   Channel->SetEnabled(true);
   Channel->SetComType(2);
   for (int I = 0; I < 3; ++I)
@@ -743,7 +743,7 @@ TEST_F(ServerChannelTest, InvalidTypeOrAddressLeavesEveryPoll) {
   EXPECT_EQ(1, Kinds.back());
 }
 
-TEST_F(ServerChannelTest, ChangedAddressOrTypeReplacesComponentAndReceiver) {
+TEST_F(CIDServerChannelTest, ChangedAddressOrTypeReplacesComponentAndReceiver) {
   BringOnline();
   Channel->SetComAddress("mem2");
   EXPECT_FALSE(Channel->Poll());
@@ -765,7 +765,7 @@ TEST_F(ServerChannelTest, ChangedAddressOrTypeReplacesComponentAndReceiver) {
   EXPECT_EQ(&Mem(), &Channel->Receiver()->Channel());
 }
 
-TEST_F(ServerChannelTest, DisablingAnOnlineChannelWritesLostAndFreesEverything) {
+TEST_F(CIDServerChannelTest, DisablingAnOnlineChannelWritesLostAndFreesEverything) {
   BringOnline();
   Channel->SetEnabled(false);
   EXPECT_EQ(std::vector<TLogged>{Lost()}, Events);
@@ -784,7 +784,7 @@ TEST_F(ServerChannelTest, DisablingAnOnlineChannelWritesLostAndFreesEverything) 
   EXPECT_EQ(3, Channel->State());
 }
 
-TEST_F(ServerChannelTest, DatabaseErrorOfTheEventLogPropagatesAndTheChangeIsMadeAgain) {
+TEST_F(CIDServerChannelTest, DatabaseErrorOfTheEventLogPropagatesAndTheChangeIsMadeAgain) {
   BringOnline();
   bool Fail = true;
   Channel->SetOnLogEvent([&](std::uint8_t Priority, std::uint16_t Code, const TVariant& ID,
@@ -802,14 +802,14 @@ TEST_F(ServerChannelTest, DatabaseErrorOfTheEventLogPropagatesAndTheChangeIsMade
   EXPECT_EQ(std::vector<TLogged>{Lost()}, Events);
 }
 
-TEST_F(ServerChannelTest, StateChangesWithoutLogHandlerAreSafe) {
+TEST_F(CIDServerChannelTest, StateChangesWithoutLogHandlerAreSafe) {
   Channel->SetOnLogEvent(nullptr);
   BringOnline();
   Channel->SetEnabled(false);
   EXPECT_EQ(0, Channel->State());
 }
 
-TEST_F(ServerChannelTest, SetStateWritesPresenceEventsOnlyOnStateChanges) {
+TEST_F(CIDServerChannelTest, SetStateWritesPresenceEventsOnlyOnStateChanges) {
   struct {
     std::uint8_t From, To;
     std::vector<TLogged> Want;
