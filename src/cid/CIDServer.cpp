@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <typeinfo>
 #include <vector>
 
@@ -199,8 +200,14 @@ void ApplyLastStatus(TCustomSysObject& Obj, const TRow& Row, std::int32_t Status
     Obj.ReadStatus(Buffer, StatusSize);
 }
 
-std::uint16_t AsWord(const TField& Field) {
-  return static_cast<std::uint16_t>(Field.AsInteger());
+// The column's value in the narrower type of the property. A value that does not fit raises
+// EDatabaseError instead of wrapping: a wrapped account number would take another panel's reports.
+template <class T>
+T Narrow(const TField& Field) {
+  const std::int32_t Value = Field.AsInteger();
+  if (Value < std::numeric_limits<T>::min() || Value > std::numeric_limits<T>::max())
+    throw EDatabaseError(Format("Field \"%s\": value %d out of range", Field.Name(), Value));
+  return static_cast<T>(Value);
 }
 
 // Writes or deletes the row of Obj on a write transaction of its own. SetParams fills the
@@ -554,7 +561,7 @@ bool TServerChannel::Poll() {
 
 bool LoadAccount(TServerAccount& Account, std::int32_t& QueryHandle) {
   return LoadObject(Account, QueryHandle, AccountSelectSQL, [&](const TRow& Row) {
-    Account.SetAccountIdx(AsWord(Row["ACCOUNT_IDX"]));
+    Account.SetAccountIdx(Narrow<std::uint16_t>(Row["ACCOUNT_IDX"]));
     Account.SetTestReport(Row["TEST_REPORT"].Value());
     Account.SetMaintenance(Row["MAINTENANCE"].AsBoolean());
     Account.SetLinkObject(Row["LINK_OBJECT"].Value());
@@ -565,7 +572,7 @@ bool LoadAccount(TServerAccount& Account, std::int32_t& QueryHandle) {
 bool LoadGroup(TServerGroup& Group, std::int32_t& QueryHandle) {
   return LoadObject(Group, QueryHandle, GroupSelectSQL, [&](const TRow& Row) {
     Group.SetAccountID(Row["ACCOUNT_ID"].AsInteger());
-    Group.SetGroupIdx(AsWord(Row["GROUP_IDX"]));
+    Group.SetGroupIdx(Narrow<std::uint16_t>(Row["GROUP_IDX"]));
     Group.SetLinkObject(Row["LINK_OBJECT"].Value());
     ApplyLastStatus(Group, Row, 2);
   });
@@ -574,7 +581,7 @@ bool LoadGroup(TServerGroup& Group, std::int32_t& QueryHandle) {
 bool LoadZone(TServerZone& Zone, std::int32_t& QueryHandle) {
   return LoadObject(Zone, QueryHandle, ZoneSelectSQL, [&](const TRow& Row) {
     Zone.SetAccountID(Row["ACCOUNT_ID"].AsInteger());
-    Zone.SetZoneIdx(AsWord(Row["ZONE_IDX"]));
+    Zone.SetZoneIdx(Narrow<std::uint16_t>(Row["ZONE_IDX"]));
     Zone.SetZoneType(Row["ZONE_TYPE"].AsInteger());
     Zone.SetLinkObject(Row["LINK_OBJECT"].Value());
     ApplyLastStatus(Zone, Row, 2);
@@ -584,9 +591,9 @@ bool LoadZone(TServerZone& Zone, std::int32_t& QueryHandle) {
 bool LoadChannel(TServerChannel& Channel, std::int32_t& QueryHandle) {
   return LoadObject(Channel, QueryHandle, ChannelSelectSQL, [&](const TRow& Row) {
     Channel.SetAckEvents(Row["ACK_EVENTS"].AsBoolean());
-    Channel.SetComType(static_cast<std::uint8_t>(Row["COM_TYPE"].AsInteger()));
+    Channel.SetComType(Narrow<std::uint8_t>(Row["COM_TYPE"]));
     Channel.SetComAddress(Row["COM_ADDRESS"].AsString());
-    Channel.SetReceiverTimeout(static_cast<std::int16_t>(Row["RECEIVER_TIMEOUT"].AsInteger()));
+    Channel.SetReceiverTimeout(Narrow<std::int16_t>(Row["RECEIVER_TIMEOUT"]));
   });
 }
 

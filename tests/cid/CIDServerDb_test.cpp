@@ -10,6 +10,7 @@
 
 #include "CIDServer.h"
 #include "DBUtils.h"
+#include "Failure.h"
 #include "FirebirdFixture.h"
 #include "Hex.h"
 
@@ -249,22 +250,49 @@ TEST_F(CIDServerDbTest, MissingRowAnswersFalseAndLeavesTheObject) {
   EXPECT_EQ(0, Changes);
 }
 
-TEST_F(CIDServerDbTest, FailedLoadCancelsItsUpdate) {
+TEST_F(CIDServerDbTest, RefusedValuesCancelTheLoad) {
   Execute(
       "INSERT INTO VW_CID_ACCOUNT_GROUPS (ID, NAME, ENABLED, ACCOUNT_ID, GROUP_IDX) VALUES (201, "
       "'bad', TRUE, 1, 256)");
-  auto Group = TCustomSysObject::CreateOwn<TServerGroup>();
-  Group->SetID(201);
-  CountChanges(*Group);
-  try {
-    LoadGroup(*Group, Handle);
-    ADD_FAILURE() << "group number 256 loaded";
-  } catch (const EDisplayError& E) {
-    EXPECT_EQ("Попытка установить индекс группы > 255", E.Message());
+  Execute(
+      "INSERT INTO VW_CID_CHANNELS (ID, NAME, ENABLED, ACK_EVENTS, COM_TYPE, COM_ADDRESS, "
+      "RECEIVER_TIMEOUT) VALUES (401, 'bad', TRUE, FALSE, 256, '1', 30)");
+  Execute(
+      "INSERT INTO VW_CID_CHANNELS (ID, NAME, ENABLED, ACK_EVENTS, COM_TYPE, COM_ADDRESS, "
+      "RECEIVER_TIMEOUT) VALUES (402, 'bad', TRUE, FALSE, -1, '1', 30)");
+  struct {
+    std::int32_t ID;
+    const char* Want;
+  } Cases[] = {
+      {201, "Попытка установить индекс группы > 255"},
+      // A type that does not fit a byte is refused rather than taken as another type.
+      {401, "Field \"COM_TYPE\": value 256 out of range"},
+      {402, "Field \"COM_TYPE\": value -1 out of range"},
+  };
+  for (const auto& C : Cases) {
+    Changes = 0;
+    std::unique_ptr<TCustomSysObject> Obj;
+    std::string Failed;
+    if (C.ID == 201) {
+      auto Group = TCustomSysObject::CreateOwn<TServerGroup>();
+      Group->SetID(C.ID);
+      CountChanges(*Group);
+      Failed = test::Failure([&] { LoadGroup(*Group, Handle); });
+      Obj = std::move(Group);
+    } else {
+      auto Channel = TCustomSysObject::CreateOwn<TServerChannel>();
+      Channel->SetID(C.ID);
+      CountChanges(*Channel);
+      Failed = test::Failure([&] { LoadChannel(*Channel, Handle); });
+      EXPECT_EQ(0, Channel->ComType()) << C.ID;
+      Obj = std::move(Channel);
+    }
+    FreeQueries("grp_loadobj");
+    EXPECT_EQ(C.Want, Failed) << C.ID;
+    EXPECT_EQ(0, Changes) << C.ID << ": no notification for a cancelled load";
+    Obj->SetName("next");
+    EXPECT_EQ(1, Changes) << C.ID << ": the update was closed, the next change is announced";
   }
-  EXPECT_EQ(0, Changes) << "no notification for a cancelled load";
-  Group->SetName("next");
-  EXPECT_EQ(1, Changes) << "the update was closed: the next change is announced at once";
 }
 
 TEST_F(CIDServerDbTest, SavedObjectsRoundTripThroughTheViews) {
@@ -365,7 +393,7 @@ TEST_F(CIDServerDbTest, SavedObjectsRoundTripThroughTheViews) {
 TEST_F(CIDServerDbTest, FailedSaveRaisesAndLeavesNoRow) {
   auto Account = TCustomSysObject::CreateOwn<TServerAccount>();
   Account->SetID(101);
-  Account->SetName(std::string(200, 'x'));  // NAME holds 128 characters
+  Account->SetName(std::string(1000, 'x'));  // longer than any NAME column
   EXPECT_THROW(SaveAccount(*Account, olaAdded), EDatabaseError);
   EXPECT_TRUE(Select("SELECT ID FROM VW_CID_ACCOUNTS").empty());
 
