@@ -98,9 +98,10 @@ class TServerAccount : public TCIDAccount {
   // has them. Disarming is qualifier 1 of an open/close code.
   void ProcessEvent(const TciMessage& Msg, TDateTime Now);
   // Judges the daily test report at Now (the database server's time): answers False, having set
-  // the overdue bit, when Now lies less than Window minutes past the due time of the day plus
-  // Tolerance minutes and no test report came since Tolerance minutes before the due time.
-  // True for a disabled account, one in maintenance or one without a due time.
+  // the overdue bit, when Now lies less than Window minutes past a day's limit (the due time of
+  // that day plus Tolerance minutes; a limit past midnight counts on the next day) and no test
+  // report came since Tolerance minutes before that due time. True for a disabled account, one in
+  // maintenance or one without a due time.
   bool CheckTestReport(std::uint16_t Tolerance, std::uint16_t Window, TDateTime Now);
   // True when an enabled account in maintenance is due a reminder: more than Interval minutes
   // since maintenance began or since the last reminder, which this answer restarts.
