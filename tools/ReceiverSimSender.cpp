@@ -174,7 +174,6 @@ void TSender::SendAttempt(const std::string& Event, const char* Reason) {
   ++P.AttemptsOnLink;
   ++P.Unanswered;
   P.ResendNow = nullptr;
-  P.Deadline = TSteady::now() + std::chrono::milliseconds(FOptions.AckTimeoutMs);
 
   std::string Bytes = P.Frame.Bytes;
   std::size_t Before = 0;
@@ -190,6 +189,8 @@ void TSender::SendAttempt(const std::string& Event, const char* Reason) {
   FLog.Event(Name(Event), Details);
   if (Event == "RESEND")
     ++Counts().Resent;
+  // Timed from after the log line, so that the log never shows a resend sooner than the time-out.
+  P.Deadline = TSteady::now() + std::chrono::milliseconds(FOptions.AckTimeoutMs);
 
   if (!P.Cut) {
     FLink.Send(Bytes);
