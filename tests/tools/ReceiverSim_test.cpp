@@ -172,10 +172,13 @@ class TSim {
   // True once the child has ended (looks without waiting).
   bool Exited() { return FExited || Reap(0ms); }
 
-  // Waits for the child to end; its exit code, or -1 when it did not end in time.
+  // Waits for the child to end and for the last of its output; its exit code, or -1 when it
+  // did not end in time.
   int WaitExit() {
     if (!FExited && !Reap(Patience))
       return -1;
+    std::unique_lock<std::mutex> Lock(FLock);
+    FChanged.wait_for(Lock, Patience, [&] { return FOutputClosed; });
     return FExitCode;
   }
 
