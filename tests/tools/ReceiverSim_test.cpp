@@ -7,21 +7,15 @@
 // at once) a plain loopback socket plays the service. Protocol time-outs are the tool's options,
 // set short where a test waits for one and long where one must not happen; every wait is
 // bounded, and every child process is ended by the test.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -29,11 +23,10 @@
 #include <tuple>
 #include <vector>
 
-#include "CPDrv.h"
-#include "Hex.h"
 #include "LoopbackPeer.h"
 #include "SerialChannel.h"
 #include "TCPChannel.h"
+#include "ToolProcess.h"
 #include "cidProtocol.h"
 #include "cidReceiver.h"
 
@@ -45,218 +38,70 @@ using TSteady = std::chrono::steady_clock;
 using test::ConnectLoopback;
 using test::TLoopbackPeer;
 
-// Real time allowed for anything the tool or the service's side must do.
-constexpr auto Patience = 20s;
-constexpr int PatienceMs = 20000;
+using test::Patience;
+constexpr int PatienceMs = static_cast<int>(std::chrono::milliseconds(Patience).count());
 // An acknowledgement time-out that no test run comes near: the frames of a test that uses it
 // are answered at once, so any resend would be a fault.
 const std::string NeverTimesOut = "30000";
 
 const std::string Key128 = "01-02-03-04-05-06-07-08-09-0A-0B-0C-0D-0E-0F-10";
 
-std::string ToolPath() {
-  // Tests run from build/tests/<folder>; the tool is built into build/tools.
-  return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / ".." / "tools" /
-          "ReceiverSim")
-      .lexically_normal()
-      .string();
-}
-
-// A directory of its own, removed with its content.
-class TTempDir {
- public:
-  TTempDir() {
-    std::string Template = (std::filesystem::temp_directory_path() / "receiversim-XXXXXX").string();
-    if (mkdtemp(Template.data()) == nullptr)
-      throw std::runtime_error("mkdtemp failed");
-    FPath = Template;
-  }
-  ~TTempDir() {
-    std::error_code Ignored;
-    std::filesystem::remove_all(FPath, Ignored);
-  }
-  TTempDir(const TTempDir&) = delete;
-  TTempDir& operator=(const TTempDir&) = delete;
-
-  // The path of Name in the directory, written with Content when one is given.
-  std::string File(const std::string& Name, const std::string& Content = "") const {
-    std::string Path = (FPath / Name).string();
-    if (!Content.empty())
-      std::ofstream(Path, std::ios::binary) << Content;
-    return Path;
-  }
-
- private:
-  std::filesystem::path FPath;
-};
-
-// The tool as a child process; its output lines are collected by a reader thread. The
-// destructor ends the child (SIGKILL when it is still running) and reaps it.
+// The built tool as a child process, with what the tests ask of it beyond the shared helper.
 class TSim {
  public:
-  explicit TSim(std::vector<std::string> Args) {
-    Args.insert(Args.begin(), ToolPath());
-    std::vector<char*> Argv;
-    for (std::string& A : Args)
-      Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    int Out[2], Err[2];
-    if (pipe2(Out, O_CLOEXEC) != 0 || pipe2(Err, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe2 failed");
-    FPid = fork();
-    if (FPid == 0) {
-      dup2(Out[1], STDOUT_FILENO);
-      dup2(Err[1], STDERR_FILENO);
-      execv(Argv[0], Argv.data());
-      _exit(127);
-    }
-    close(Out[1]);
-    close(Err[1]);
-    FReader = std::thread([this, OutFd = Out[0], ErrFd = Err[0]] { Collect(OutFd, ErrFd); });
-  }
+  explicit TSim(const std::vector<std::string>& Args)
+      : FTool(test::BuiltToolPath("ReceiverSim"), Args) {}
 
-  ~TSim() {
-    if (!FExited) {
-      kill(FPid, SIGKILL);
-      Reap(Patience);
-    }
-    FReader.join();
-  }
-
-  TSim(const TSim&) = delete;
-  TSim& operator=(const TSim&) = delete;
-
-  // Waits until the output has Count lines containing Text; the last of them, or "" when they
-  // did not come.
-  std::string WaitLine(const std::string& Text, std::size_t Count = 1) {
-    std::unique_lock<std::mutex> Lock(FLock);
-    std::string Found;
-    FChanged.wait_for(Lock, Patience, [&] {
-      std::size_t N = 0;
-      for (const std::string& L : FLines)
-        if (L.find(Text) != std::string::npos && ++N == Count) {
-          Found = L;
-          return true;
-        }
-      return FOutputClosed;
-    });
-    return Found;
-  }
+  std::string WaitLine(const std::string& Text) { return FTool.WaitLine(Text); }
 
   bool HasLine(const std::string& Text) {
-    std::lock_guard<std::mutex> Guard(FLock);
-    for (const std::string& L : FLines)
+    for (const std::string& L : FTool.Lines())
       if (L.find(Text) != std::string::npos)
         return true;
     return false;
   }
 
   // The port of "ReceiverSim: listening on 127.0.0.1:PORT"; 0 when it did not come.
-  std::uint16_t Port() {
-    std::string Line = WaitLine("ReceiverSim: listening on 127.0.0.1:");
-    return Line.empty() ? 0
-                        : static_cast<std::uint16_t>(std::stoi(Line.substr(Line.rfind(':') + 1)));
-  }
+  std::uint16_t Port() { return FTool.Port("ReceiverSim: listening on 127.0.0.1:"); }
 
   // The device of "ReceiverSim: serial device NAME"; "" when it did not come.
   std::string Device() {
-    std::string Line = WaitLine("ReceiverSim: serial device ");
+    std::string Line = FTool.WaitLine("ReceiverSim: serial device ");
     return Line.empty() ? "" : Line.substr(Line.rfind(' ') + 1);
   }
 
   void Signal(int Number) {
-    if (!FExited)
-      kill(FPid, Number);
+    if (!Exited())
+      kill(FTool.Pid(), Number);
   }
 
-  // True once the child has ended (looks without waiting).
-  bool Exited() { return FExited || Reap(0ms); }
+  // True once the child has ended; looks without waiting and leaves it to be reaped.
+  bool Exited() {
+    siginfo_t Info{};
+    return waitid(P_PID, static_cast<id_t>(FTool.Pid()), &Info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+           Info.si_pid != 0;
+  }
 
-  // Waits for the child to end and for the last of its output; its exit code, or -1 when it
-  // did not end in time.
+  // Waits for the child to end and for the last of its output, so that the lines looked at
+  // afterwards are all there; the exit code, or -1 when it did not end in time.
   int WaitExit() {
-    if (!FExited && !Reap(Patience))
-      return -1;
-    std::unique_lock<std::mutex> Lock(FLock);
-    FChanged.wait_for(Lock, Patience, [&] { return FOutputClosed; });
-    return FExitCode;
+    int Code = FTool.WaitExit();
+    FTool.Errors();
+    return Code;
   }
 
-  // Everything the child wrote, for failure messages: all of it when it has ended (waiting a
-  // little for the last lines), what came so far otherwise.
+  std::string Errors() { return FTool.Errors(); }
+
+  // What the child printed so far, for failure messages.
   std::string Output() {
-    std::unique_lock<std::mutex> Lock(FLock);
-    FChanged.wait_for(Lock, 2s, [&] { return FOutputClosed; });
     std::string All;
-    for (const std::string& L : FLines)
+    for (const std::string& L : FTool.Lines())
       All += L + "\n";
-    return All + FErrors;
-  }
-
-  std::string Errors() {
-    std::unique_lock<std::mutex> Lock(FLock);
-    FChanged.wait_for(Lock, Patience, [&] { return FOutputClosed; });
-    return FErrors;
+    return All;
   }
 
  private:
-  bool Reap(std::chrono::milliseconds Wait) {
-    for (auto Deadline = TSteady::now() + Wait;;) {
-      int Status = 0;
-      if (waitpid(FPid, &Status, WNOHANG) == FPid) {
-        FExited = true;
-        FExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-        return true;
-      }
-      if (TSteady::now() >= Deadline)
-        return false;
-      std::this_thread::sleep_for(2ms);
-    }
-  }
-
-  void Collect(int OutFd, int ErrFd) {
-    std::string Partial;
-    pollfd Fds[2] = {{OutFd, POLLIN, 0}, {ErrFd, POLLIN, 0}};
-    while (Fds[0].fd >= 0 || Fds[1].fd >= 0) {
-      if (poll(Fds, 2, -1) < 0 && errno != EINTR)
-        break;
-      for (pollfd& P : Fds) {
-        if (P.fd < 0 || P.revents == 0)
-          continue;
-        char Buffer[4096];
-        ssize_t N = read(P.fd, Buffer, sizeof Buffer);
-        if (N <= 0) {
-          close(P.fd);
-          P.fd = -1;
-          continue;
-        }
-        std::lock_guard<std::mutex> Guard(FLock);
-        if (&P == &Fds[1]) {
-          FErrors.append(Buffer, static_cast<std::size_t>(N));
-          continue;
-        }
-        Partial.append(Buffer, static_cast<std::size_t>(N));
-        for (std::size_t End; (End = Partial.find('\n')) != std::string::npos;) {
-          FLines.push_back(Partial.substr(0, End));
-          Partial.erase(0, End + 1);
-        }
-      }
-      FChanged.notify_all();
-    }
-    std::lock_guard<std::mutex> Guard(FLock);
-    FOutputClosed = true;
-    FChanged.notify_all();
-  }
-
-  pid_t FPid = -1;
-  bool FExited = false;
-  int FExitCode = -1;
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  std::vector<std::string> FLines;  // guarded by FLock
-  std::string FErrors;              // guarded by FLock
-  bool FOutputClosed = false;       // guarded by FLock
-  std::thread FReader;
+  test::TToolProcess FTool;
 };
 
 // One line of the tool's log file: "<unix-ms> <EVENT> <details...>".
@@ -427,7 +272,7 @@ class TSerialDeviceVariable {
 
 class ReceiverSimTest : public ::testing::Test {
  protected:
-  TTempDir Dir;
+  test::TTempDir Dir;
   const std::string LogFile = Dir.File("receiver.log");
 };
 
