@@ -16,6 +16,7 @@
 // left unfinished by a stop, 2 for bad arguments, a bad script or a link that cannot be set up.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -273,7 +274,8 @@ int main(int argc, char** argv) {
     if (!Options.LogFile.empty())
       Log.OpenFile(Options.LogFile);
     if (Options.Tcp) {
-      auto Tcp = std::make_unique<TTcpLink>(Log, Key);
+      auto Tcp = std::make_unique<TTcpLink>(Log, Key,
+                                            std::chrono::milliseconds(Options.Sender.AckTimeoutMs));
       Tcp->Listen(Options.Bind, Options.Port);
       std::string Address = Options.Bind + ":" + std::to_string(Tcp->Port());
       Log.Say("listening on " + Address);

@@ -118,8 +118,12 @@ void TLink::SetUp(bool Value, const std::string& Why) {
     OnDown(Why);
 }
 
-TTcpLink::TTcpLink(TEventLog& Log, std::vector<std::uint8_t> Key)
-    : FLog(Log), FKey(std::move(Key)) {}
+TTcpLink::TTcpLink(TEventLog& Log, std::vector<std::uint8_t> Key,
+                   std::chrono::milliseconds VectorWait)
+    : FLog(Log),
+      FKey(std::move(Key)),
+      FVectorWait(VectorWait),
+      FVectorDue(TSteady::time_point::max()) {}
 
 TTcpLink::~TTcpLink() {
   if (FConnection >= 0)
@@ -174,6 +178,17 @@ void TTcpLink::Handle(const std::vector<pollfd>& Fds) {
   }
   if (Revents(Fds, FListen) & POLLIN)
     Accept();
+  // A plain channel sends nothing until it has a frame to answer, and no frame goes out before
+  // the vector: without the hint both sides would wait silently.
+  if (TSteady::now() >= FVectorDue) {
+    FVectorDue = TSteady::time_point::max();
+    FLog.Event("WAITING", "no initial vector from " + FPeer +
+                              ": is the service's channel set to encrypt with this key?");
+  }
+}
+
+TSteady::time_point TTcpLink::WakeUp() const {
+  return FVectorDue;
 }
 
 void TTcpLink::Accept() {
@@ -196,6 +211,8 @@ void TTcpLink::Accept() {
     FLog.Event("CONNECTED", FPeer);
     if (FKey.empty())
       SetUp(true, "");
+    else
+      FVectorDue = TSteady::now() + FVectorWait;
   }
 }
 
@@ -218,6 +235,7 @@ void TTcpLink::Read() {
       Bytes.erase(0, Take);
       if (FIV.size() < 16)
         continue;
+      FVectorDue = TSteady::time_point::max();
       FEncrypt.Start(FKey, FIV, true);
       FDecrypt.Start(FKey, FIV, false);
       FLog.Event("ENCRYPTED", "iv=" + HexOf(FIV));
@@ -269,6 +287,7 @@ void TTcpLink::CloseConnection(const std::string& Why) {
   FConnection = -1;
   FOut.clear();
   FIV.clear();
+  FVectorDue = TSteady::time_point::max();
   FEncrypt.Stop();
   FDecrypt.Stop();
   FLog.Event("DISCONNECTED", Why);

@@ -88,8 +88,10 @@ class TLink {
 // after them, both ways, is AES-CFB-128 from that vector; the link is up once the vector came.
 class TTcpLink : public TLink {
  public:
-  // An empty key: the stream is plain.
-  TTcpLink(TEventLog& Log, std::vector<std::uint8_t> Key);
+  // An empty key: the stream is plain. A connection whose initial vector has not come within
+  // VectorWait is logged once as WAITING, a hint that the service's channel may be plain.
+  TTcpLink(TEventLog& Log, std::vector<std::uint8_t> Key,
+           std::chrono::milliseconds VectorWait = std::chrono::seconds(4));
   ~TTcpLink() override;
 
   // Listens on Bind:Port (0: a free port). Raises std::runtime_error with the system's reason.
@@ -98,6 +100,7 @@ class TTcpLink : public TLink {
 
   void AddPollFds(std::vector<pollfd>& Fds) override;
   void Handle(const std::vector<pollfd>& Fds) override;
+  TSteady::time_point WakeUp() const override;
   void Send(const std::string& Bytes) override;
   // Closes the connection; the next one the service makes is taken.
   bool Drop() override;
@@ -114,8 +117,10 @@ class TTcpLink : public TLink {
   std::uint16_t FPort = 0;
   int FConnection = -1;
   std::string FPeer;
-  std::string FIV;   // the initial vector as far as it came
-  std::string FOut;  // bytes the socket has not taken yet, already encrypted
+  std::chrono::milliseconds FVectorWait;
+  TSteady::time_point FVectorDue;  // max() once the vector came or the hint was given
+  std::string FIV;                 // the initial vector as far as it came
+  std::string FOut;                // bytes the socket has not taken yet, already encrypted
   TCfbStream FEncrypt;
   TCfbStream FDecrypt;
 };
