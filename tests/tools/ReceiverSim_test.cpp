@@ -513,26 +513,13 @@ TEST_F(ReceiverSimTest, EncryptedStreamInteroperatesWithTheServiceChannel) {
   };
   for (const auto& C : Cases) {
     std::string Context = std::string(C.SimKey) + " / " + C.ChannelKey;
-    // More than 16 acknowledgements, so that the answers run past the first cipher block.
-    std::vector<std::string> Args = {"--tcp",
-                                     "0",
-                                     "--key",
-                                     C.SimKey,
-                                     "--report",
-                                     "1234:E130:01:015",
-                                     "--report",
-                                     "12B4:R602:02:003",
-                                     "--retries",
-                                     "0",
-                                     "--linktest-interval",
-                                     "0",
-                                     "--log",
-                                     LogFile};
-    std::vector<std::string> More = {"--count", "18", "--ack-timeout", NeverTimesOut};
-    if (!C.WantAcknowledged)
-      More = {"--ack-timeout", "300"};
-    Args.insert(Args.end(), More.begin(), More.end());
-    TSim Sim(Args);
+    // More than 16 acknowledgements, so that the answers run past the first cipher block; with
+    // the wrong key the two reports soon fail.
+    std::string Count = C.WantAcknowledged ? "18" : "0";
+    std::string AckTimeout = C.WantAcknowledged ? NeverTimesOut : "300";
+    TSim Sim({"--tcp", "0", "--key", C.SimKey, "--report", "1234:E130:01:015", "--report",
+              "12B4:R602:02:003", "--count", Count, "--ack-timeout", AckTimeout, "--retries", "0",
+              "--linktest-interval", "0", "--log", LogFile});
     std::uint16_t Port = Sim.Port();
     ASSERT_NE(0, Port) << Sim.Output();
     TServiceEnd Service(TcpChannel(Port, C.ChannelKey));
@@ -553,6 +540,20 @@ TEST_F(ReceiverSimTest, EncryptedStreamInteroperatesWithTheServiceChannel) {
       EXPECT_EQ(2u, Only(Log, {"FAILED"}).size()) << Context;
     }
   }
+}
+
+TEST_F(ReceiverSimTest, EncryptingSimulatorTellsWhenTheServiceChannelIsPlain) {
+  TSim Sim({"--tcp", "0", "--key", Key128, "--report", "1234:E130:01:015", "--ack-timeout", "300",
+            "--log", LogFile});
+  std::uint16_t Port = Sim.Port();
+  ASSERT_NE(0, Port) << Sim.Output();
+  TServiceEnd Service(TcpChannel(Port));
+  EXPECT_TRUE(Service.PollUntil([&] { return Sim.HasLine("WAITING no initial vector"); }))
+      << Sim.Output();
+  Sim.Signal(SIGTERM);
+  EXPECT_EQ(1, Service.PollUntilExit(Sim)) << Sim.Output();
+  EXPECT_TRUE(Service.Reports.empty());
+  EXPECT_EQ(0u, Only(ReadLog(LogFile), FrameEvents).size()) << "nothing goes out unencrypted";
 }
 
 TEST_F(ReceiverSimTest, LinkTestsGoOutWhenIdleUntilStopped) {
