@@ -117,6 +117,9 @@ int TToolProcess::Stop() {
 int TToolProcess::WaitExit() {
   if (!FExited && !Reap(Patience))
     return -1;
+  // The child's last lines are read before its exit is reported.
+  std::unique_lock<std::mutex> Lock(FLock);
+  FChanged.wait_for(Lock, Patience, [&] { return FOutputClosed; });
   return FExitCode;
 }
 

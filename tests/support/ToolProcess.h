@@ -56,7 +56,8 @@ class TToolProcess {
   std::uint16_t Port(const std::string& Text);
   // SIGTERM, as an operator's Ctrl+C; the exit code, or -1 when it did not end in time.
   int Stop();
-  // Waits for the child to end; its exit code (128 + signal when killed), or -1 on expiry.
+  // Waits for the child to end and its output to be read; its exit code (128 + signal when
+  // killed), or -1 on expiry.
   int WaitExit();
   // Standard error once the child closed it.
   std::string Errors();
