@@ -21,6 +21,22 @@ TVariant LinkOrID(const TCIDObject& Obj) {
   return Obj.LinkObject().IsNull() ? TVariant(Obj.ID()) : Obj.LinkObject();
 }
 
+// Executes Query and commits its transaction, also after a failed execution, whose failure is
+// then the one raised.
+void ExecuteAndCommit(TQuery& Query) {
+  try {
+    Query.ExecQuery();
+  } catch (...) {
+    try {
+      CommitTransaction(Query.Transaction());
+    } catch (const std::exception&) {
+      // The execution's failure is the one to report.
+    }
+    throw;
+  }
+  CommitTransaction(Query.Transaction());
+}
+
 }  // namespace
 
 TDataModule1::TDataModule1(TServiceHostLink& Host, const TServiceSettings& Setup)
@@ -206,17 +222,7 @@ void TDataModule1::HandleCIDEvent(TciMessage& Msg) {
     Query->ParamByName("GROUP_IDX").SetValue(TVariant::OfInteger(TVarType::SmallInt, Msg.Group));
     Query->ParamByName("ZONE_IDX").SetAsInteger(static_cast<std::int32_t>(Msg.Zone));
     Query->ParamByName("ENABLE_ALARMS").SetAsBoolean(EnableAlarms);
-    try {
-      Query->ExecQuery();
-    } catch (...) {
-      try {
-        CommitTransaction(Query->Transaction());
-      } catch (const std::exception&) {
-        // The execution's failure is the one to report.
-      }
-      throw;
-    }
-    CommitTransaction(Query->Transaction());
+    ExecuteAndCommit(*Query);
     // Only a stored report is acknowledged: the receiver sends it again otherwise.
     Msg.Ack = true;
   } catch (const std::exception& E) {
@@ -266,17 +272,7 @@ void TDataModule1::SaveObjectStatus(TCustomSysObject& AObject, bool& Send) {
   AObject.WriteStatus(Status);
   Status.SetPosition(0);
   BufferToBlob(Status, Query->ParamByName("STATUS"));
-  try {
-    Query->ExecQuery();
-  } catch (...) {
-    try {
-      CommitTransaction(Query->Transaction());
-    } catch (const std::exception&) {
-      // The execution's failure is the one to report.
-    }
-    throw;
-  }
-  CommitTransaction(Query->Transaction());
+  ExecuteAndCommit(*Query);
 }
 
 void TDataModule1::ForceRestore(pPelCommand Command) {

@@ -506,20 +506,31 @@ void TServiceClient::SetUserContext(const TVariant& Value) {
 // ---------------------------------------------------------------------------------------------
 // Object list
 
-void TServiceClient::HandleListLoad() {
-  std::unique_ptr<TServiceCommand> Command = ServiceCommander().StartCommand("GetSysObjects");
+namespace {
+
+// Starts the command Name, lets Work write its parameters, send it and read its reply, and
+// finishes it; a failure of the finish after a failed Work goes unreported behind the first.
+void RunCommand(const std::string& Name, const std::function<void(TServiceCommand&)>& Work) {
+  std::unique_ptr<TServiceCommand> Command = ServiceCommander().StartCommand(Name);
   try {
-    TBufferProtocol& Reply = Command->Execute();
-    FObjects->ObjectLoadMulti(Reply, true);
+    Work(*Command);
   } catch (...) {
     try {
       Command->Finish();
     } catch (...) {
-      // The load's own failure is the one to report.
+      // The first failure is the one to report.
     }
     throw;
   }
   Command->Finish();
+}
+
+}  // namespace
+
+void TServiceClient::HandleListLoad() {
+  RunCommand("GetSysObjects", [this](TServiceCommand& Command) {
+    FObjects->ObjectLoadMulti(Command.Execute(), true);
+  });
 }
 
 std::unique_ptr<TCustomSysObject> TServiceClient::HandleCreateObject(TBufferProtocol& Buffer) {
@@ -556,20 +567,11 @@ void TServiceClient::HandleListLoaded() {
     OnListLoaded();
   if (!ServiceOnline())
     return;
-  std::unique_ptr<TServiceCommand> Command = ServiceCommander().StartCommand("SetSysObjects");
-  try {
-    FObjects->ObjectsSaveToBufferFilter(*Command,
+  RunCommand("SetSysObjects", [this](TServiceCommand& Command) {
+    FObjects->ObjectsSaveToBufferFilter(Command,
                                         [this](TCustomSysObject& Obj) { return IsOwnObject(Obj); });
-    Command->Execute();
-  } catch (...) {
-    try {
-      Command->Finish();
-    } catch (...) {
-      // The first failure is the one to report.
-    }
-    throw;
-  }
-  Command->Finish();
+    Command.Execute();
+  });
 }
 
 void TServiceClient::HandleObjectBeforeChange(TCustomSysObject& Obj, TObjectAction Action) {

@@ -191,6 +191,19 @@ class ServiceMainTest : public test::TFirebirdTest {
                               << "; debug log: " << testing::PrintToString(DebugTail());
   }
 
+  // Reads what the service sends, answering its commands, up to its "ReturnCommand"; returns that
+  // command's parameters (the result of a pushed command).
+  std::string ReturnOfCommand() {
+    for (;;) {
+      TCoreMessage M = Core.ReadMessage();
+      if (M.IsEvent)
+        continue;
+      Core.ReplyDone(M.Id);
+      if (M.Name == "ReturnCommand")
+        return M.Params;
+    }
+  }
+
   // Sends a frame and answers the acknowledgement byte, or "" when none came in time.
   std::string Send(const std::string& F, int WaitMs = 5000) {
     Peer.Send(F);
@@ -300,16 +313,7 @@ TEST_F(ServiceMainTest, ForceRestoreResetsTheAccountAndLogsWithTheUser) {
   Params.WriteInteger(300);
   Params.WriteString("checked on site");
   Core.Push({TFakeCore::PushedCommand(0, 77, "ForceRestore", Bytes(Params))});
-  for (;;) {
-    TCoreMessage M = Core.ReadMessage();
-    if (M.IsEvent)
-      continue;
-    Core.ReplyDone(M.Id);
-    if (M.Name == "ReturnCommand") {
-      EXPECT_EQ(std::string(1, '\0'), M.Params);
-      break;
-    }
-  }
+  EXPECT_EQ(std::string(1, '\0'), ReturnOfCommand());
   std::vector<std::vector<TVariant>> Log;
   for (int I = 0; I < 500 && Log.empty(); ++I) {
     std::this_thread::sleep_for(10ms);
@@ -343,16 +347,7 @@ TEST_F(ServiceMainTest, ObjectChangedByTheCoreServiceIsSavedAndLoggedWithItsUser
   Action.WriteByte(oaChanged);
   Zone->SaveToBuffer(Action);
   Core.Push({TFakeCore::PushedCommand(0, 42, "SetSysObject", Bytes(Action))});
-  for (;;) {
-    TCoreMessage M = Core.ReadMessage();
-    if (M.IsEvent)
-      continue;
-    Core.ReplyDone(M.Id);
-    if (M.Name == "ReturnCommand") {
-      EXPECT_EQ(std::string(1, '\0'), M.Params);
-      break;
-    }
-  }
+  EXPECT_EQ(std::string(1, '\0'), ReturnOfCommand());
   auto Row = Select("SELECT NAME, ACCOUNT_ID, ZONE_IDX FROM VW_CID_ACCOUNT_ZONES WHERE ID = 320");
   ASSERT_EQ(1u, Row.size());
   EXPECT_EQ("Front door", Row[0][0].AsString());
