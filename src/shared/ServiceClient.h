@@ -149,7 +149,7 @@ class TServiceClient {
   void SetCheckDBVersion(bool Value) { FCheckDBVersion = Value; }
   TDBUpdateDate* DBUpdateDate() const { return FDBUpdateDate; }
   // Detaches the version handler from the previous checker; the new one asks
-  // GetSettingDate(ServiceID, "Database version", 0). Not owned.
+  // GetSettingDate(ServiceID, "Database version", 0). Not owned; must outlive the client.
   void SetDBUpdateDate(TDBUpdateDate* Value);
   std::uint8_t ServiceID() const { return FServiceID; }
   void SetServiceID(std::uint8_t Value) { FServiceID = Value; }

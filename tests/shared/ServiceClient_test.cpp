@@ -271,6 +271,8 @@ class ServiceClientTest : public test::TFirebirdTest {
   TFakeClock Clock;
   TFakeCore Core;
   TInstallation Installation;
+  // Outlives the client, which detaches from it when it is destroyed on the worker thread.
+  TDBUpdateDate Version;
 
   std::mutex FLock;
   std::condition_variable FChanged;
@@ -322,7 +324,6 @@ TEST(ServiceClientRunTest, RegistrationsNeedThePollingThread) {
 }
 
 TEST_F(ServiceClientTest, BringsUpDatabaseThenCoreThenWorksAndStopsInOrder) {
-  TDBUpdateDate Version;
   Version.SetLastKnownDBVersion(EncodeDate(2015, 1, 4));
   std::vector<std::string> Steps;
   auto Step = [&](const std::string& S) {
@@ -452,7 +453,6 @@ TEST_F(ServiceClientTest, DatabaseDownIsReportedOncePerMessageAndItsReturnOnce) 
 }
 
 TEST_F(ServiceClientTest, AnotherDatabaseVersionStopsTheServiceWithOneWarning) {
-  TDBUpdateDate Version;
   Version.SetLastKnownDBVersion(EncodeDate(2020, 2, 2));
   Start([&](TServiceClient& C) { C.SetDBUpdateDate(&Version); });
   ASSERT_TRUE(Ended());
@@ -496,6 +496,8 @@ TEST_F(ServiceClientTest, CoreDownIsRetriedEveryTenThenEverySixtySecondsWithTwoW
   EXPECT_EQ(0u, W[1].rfind("Connection attempt #6 to core service failed (", 0)) << W[1];
   EXPECT_EQ(").\r\nContinuing to retry every 60 seconds..", W[1].substr(W[1].rfind(')'))) << W[1];
   EXPECT_TRUE(Copy(Errors).empty()) << "stopping while the Core service is down is no failure";
+  // The handlers above use this test's locals: the client ends first.
+  StopAndJoin();
 }
 
 TEST_F(ServiceClientTest, RefusedLogInIsRetriedOnlyWhenNonFatal) {
@@ -585,6 +587,8 @@ TEST_F(ServiceClientTest, RepeatedWorkErrorIsReportedTenTimesInARow) {
     EXPECT_EQ("ошибка", C.ServiceObject()->StatusText());
     EXPECT_EQ("other", C.ServiceObject()->StatusDetail());
   });
+  // The handlers above use this test's locals: the client ends first.
+  StopAndJoin();
 }
 
 TEST_F(ServiceClientTest, FatalWorkErrorRunsTheStopSequenceAndIsRaised) {
@@ -640,6 +644,8 @@ TEST_F(ServiceClientTest, StatusOfTheServiceObjectIsAlwaysBroadcastOthersWhenThe
   EXPECT_EQ(TFakeCore::Int(OwnedObject), M.Params.substr(0, 4));
   EXPECT_NE(std::string::npos, M.Params.find("loud"));
   EXPECT_FALSE(Core.DataPending(100));
+  // The handlers above use this test's locals: the client ends first.
+  StopAndJoin();
 }
 
 // The three list actions of "SetSysObject", each stored by the owner with the user in the
@@ -724,6 +730,8 @@ TEST_F(ServiceClientTest, SetSysObjectAppliesStoresAndBroadcastsEachAction) {
   });
   EXPECT_NE(std::string::npos, ReadEvent("SysObjectConfig").Params.find("Local"));
   EXPECT_EQ(3u, Saved.size());
+  // The handlers above use this test's locals: the client ends first.
+  StopAndJoin();
 }
 
 TEST_F(ServiceClientTest, BadSetSysObjectIsAnErrorReplyAndChangesNothing) {
@@ -770,6 +778,8 @@ TEST_F(ServiceClientTest, CoreQuitIsReportedAndTheConnectionComesBack) {
   ServeLogin(Installation.List());
   ASSERT_TRUE(WaitFor([this] { return Infos.size() >= 2; }));
   EXPECT_EQ("ContactID is now online!", Copy(Infos)[1]);
+  // The handlers above use this test's locals: the client ends first.
+  StopAndJoin();
 }
 
 TEST_F(ServiceClientTest, EventLogRecordsArriveInPrLogEventAsQueued) {
@@ -862,6 +872,8 @@ TEST_F(ServiceClientTest, LostDatabaseKeepsTheLogAndTheCoreWaitsForIt) {
     EXPECT_EQ(I + 1, Rows[I][0].AsInteger());
   EXPECT_TRUE(WaitFor([&] { return LostReports() == 1 && Batches == 1; }))
       << "one report of the loss, one batch for the records kept meanwhile";
+  // The handlers above use this test's locals: the client ends first.
+  StopAndJoin();
 }
 
 TEST_F(ServiceClientTest, SilentCoreServiceIsRetriedAndStopEndsRunPromptly) {
