@@ -23,6 +23,7 @@
 #include "DBUtils.h"
 #include "FakeCore.h"
 #include "LoopbackPeer.h"
+#include "QuietHost.h"
 #include "ServiceMain.h"
 
 namespace pelmar {
@@ -41,16 +42,6 @@ std::string Frame(std::uint16_t Account, int Zone) {
   std::snprintf(Text, sizeof Text, "5011 18%04XE13001%03X", Account, Zone & 0xFFF);
   return std::string(Text) + '\x14';
 }
-
-class TIdleHost : public TServiceHostLink {
- public:
-  void ServeRequests() override {}
-  bool Terminated() const override { return Stop.load(); }
-  void LogInfo(const std::string&) override {}
-  void LogWarning(const std::string&) override {}
-  void LogError(const std::string&) override {}
-  std::atomic<bool> Stop{false};
-};
 
 // The service with Channels TCP channels (one listener each) and Accounts accounts numbered
 // from 0x1000, running until the object is destroyed.
@@ -128,7 +119,7 @@ class TRunningService {
   }
 
  private:
-  TIdleHost FHost;
+  test::TQuietHost FHost;
   TServiceSettings FSettings;
   TFakeCore FCore;
   std::vector<std::unique_ptr<TLoopbackListener>> FListeners;

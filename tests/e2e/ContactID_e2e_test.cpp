@@ -17,6 +17,7 @@
 
 #include "DBUtils.h"
 #include "FirebirdFixture.h"
+#include "QuietHost.h"
 #include "ServiceMain.h"
 #include "ToolProcess.h"
 
@@ -24,16 +25,6 @@ namespace pelmar {
 namespace {
 
 using namespace std::chrono_literals;
-
-class TQuietHost : public TServiceHostLink {
- public:
-  void ServeRequests() override {}
-  bool Terminated() const override { return Stop.load(); }
-  void LogInfo(const std::string&) override {}
-  void LogWarning(const std::string&) override {}
-  void LogError(const std::string&) override {}
-  std::atomic<bool> Stop{false};
-};
 
 // One report as the simulator writes it in its log: "1234:E130:01:015".
 struct TReport {
@@ -134,7 +125,7 @@ class ContactIDEndToEndTest : public test::TFirebirdTest {
   }
 
   test::TTempDir Dir;
-  TQuietHost Host;
+  test::TQuietHost Host;
   TServiceSettings Settings;
   std::unique_ptr<test::TToolProcess> Receiver;
   std::unique_ptr<test::TToolProcess> Core;
