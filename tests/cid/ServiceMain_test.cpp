@@ -20,6 +20,7 @@
 #include "FakeCore.h"
 #include "FirebirdFixture.h"
 #include "LoopbackPeer.h"
+#include "Records.h"
 
 namespace pelmar {
 namespace {
@@ -36,7 +37,7 @@ std::string Frame(const std::string& Account, char Q, const std::string& Code,
 }
 
 std::string Bytes(const TBufferProtocol& B) {
-  return std::string(reinterpret_cast<const char*>(B.Data()), static_cast<std::size_t>(B.Size()));
+  return test::ContentOf(B);
 }
 
 class TFakeHost : public TServiceHostLink {
@@ -273,10 +274,7 @@ TEST_F(ServiceMainTest, StatusesAreStoredAndAnnounced) {
       continue;
     }
     if (M.Name == "SysObjectStatus") {
-      TBufferProtocol P(32);
-      P.WriteData(static_cast<std::int32_t>(M.Params.size()), M.Params.data());
-      P.SetPosition(0);
-      Announced.push_back(P.ReadInteger());
+      Announced.push_back(test::BufferOfContent(M.Params)->ReadInteger());
     }
   }
   EXPECT_NE(std::find(Announced.begin(), Announced.end(), 310), Announced.end());
@@ -288,9 +286,8 @@ TEST_F(ServiceMainTest, StatusesAreStoredAndAnnounced) {
 TEST_F(ServiceMainTest, ConfigurationBlockAndServiceObject) {
   StartOnline();
   // The own record that went back with "SetSysObjects" carries the configuration.
-  TBufferProtocol P(32);
-  P.WriteData(static_cast<std::int32_t>(SetParams.size()), SetParams.data());
-  P.SetPosition(0);
+  std::unique_ptr<TBufferProtocol> Sent = test::BufferOfContent(SetParams);
+  TBufferProtocol& P = *Sent;
   ASSERT_GE(P.ReadInteger(), 1);
   ASSERT_EQ(olaAdded, P.ReadByte());
   auto Own = TCustomSysObject::Create<TSysService>();

@@ -32,15 +32,10 @@ using test::TFakeCore;
 constexpr std::uint8_t OwnService = 5;
 constexpr std::int32_t OwnedObject = 100;
 
-std::string Bytes(const TBufferProtocol& B) {
-  return std::string(reinterpret_cast<const char*>(B.Data()), static_cast<std::size_t>(B.Size()));
-}
+using test::BufferOfContent;
 
-std::unique_ptr<TBufferProtocol> BufferOfBytes(const std::string& S) {
-  auto B = std::make_unique<TBufferProtocol>(32);
-  B->WriteData(static_cast<std::int32_t>(S.size()), S.data());
-  B->SetPosition(0);
-  return B;
+std::string Bytes(const TBufferProtocol& B) {
+  return test::ContentOf(B);
 }
 
 std::unique_ptr<TSysService> ServiceRecord(std::int32_t ID, std::uint8_t Service,
@@ -366,7 +361,7 @@ TEST_F(ServiceClientTest, BringsUpDatabaseThenCoreThenWorksAndStopsInOrder) {
     return O;
   };
   EXPECT_EQ(TFakeCore::Int(2), Set.Params.substr(0, 4));
-  Sent.ObjectLoadMulti(*BufferOfBytes(Set.Params), false);
+  Sent.ObjectLoadMulti(*BufferOfContent(Set.Params), false);
   ASSERT_EQ(2, Sent.Count());
   EXPECT_EQ(OwnService, Sent.Items(0)->ID());
   EXPECT_EQ(OwnedObject, Sent.Items(1)->ID());
@@ -618,7 +613,7 @@ TEST_F(ServiceClientTest, StatusOfTheServiceObjectIsAlwaysBroadcastOthersWhenThe
   });
   OnWorker([](TServiceClient& C) { C.SetServiceStatus("работает", 2, "detail"); });
   TCoreMessage M = ReadEvent("SysObjectStatus");
-  auto P = BufferOfBytes(M.Params);
+  auto P = BufferOfContent(M.Params);
   EXPECT_EQ(OwnService, P->ReadInteger());
   TBufferProtocol Status(32);
   P->ReadBlock(Status);

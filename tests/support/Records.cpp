@@ -18,6 +18,19 @@ std::unique_ptr<TBufferProtocol> BufferOf(const std::string& Hex) {
   return B;
 }
 
+std::string ContentOf(const TBufferProtocol& B) {
+  return B.Size() == 0 ? std::string()
+                       : std::string(reinterpret_cast<const char*>(B.Data()),
+                                     static_cast<std::size_t>(B.Size()));
+}
+
+std::unique_ptr<TBufferProtocol> BufferOfContent(const std::string& Content) {
+  auto B = std::make_unique<TBufferProtocol>(32);
+  B->WriteData(static_cast<std::int32_t>(Content.size()), Content.data());
+  B->SetPosition(0);
+  return B;
+}
+
 std::string RecordOf(TCustomSysObject& Obj) {
   TBufferProtocol B(64);
   Obj.SaveToBuffer(B);

@@ -13,6 +13,10 @@ namespace pelmar::test {
 std::string HexOf(const TBufferProtocol& B);
 // A buffer holding the bytes of Hex, positioned at its start.
 std::unique_ptr<TBufferProtocol> BufferOf(const std::string& Hex);
+// All bytes of B as a byte string, whatever its position.
+std::string ContentOf(const TBufferProtocol& B);
+// A buffer holding the bytes of Content, positioned at its start.
+std::unique_ptr<TBufferProtocol> BufferOfContent(const std::string& Content);
 // The record Obj writes, as hex.
 std::string RecordOf(TCustomSysObject& Obj);
 
