@@ -171,6 +171,8 @@ class TServerChannel : public TCIDChannel {
   // The current component and receiver, or null; for inspection.
   TCustomChannel* Channel() const { return FChannel.get(); }
   TReceiver* Receiver() const { return FReceiver.get(); }
+  // The component's descriptor to wait on for input, or -1.
+  int WaitHandle() const { return FChannel && FReceiver ? FChannel->WaitHandle() : -1; }
 
  private:
   // Replaces the component when ComType or ComAddress no longer match it, then answers whether it

@@ -61,6 +61,10 @@ TDataModule1::TDataModule1(TServiceHostLink& Host, const TServiceSettings& Setup
   C.SetAcceptingCommands(false);
   C.OnWork = [this](TServiceClient&) { ServiceClientWork(); };
   C.OnProcessMessages = [this](TServiceClient&) { ServiceClientProcessMessages(); };
+  C.OnWaitHandles = [this](std::vector<int>& Handles) {
+    Handles.swap(FChannelHandles);
+    FChannelHandles.clear();
+  };
   C.OnRegisterCommands = [this](TServiceClient& Sender) {
     Sender.RegisterCommand("ForceRestore", [this](pPelCommand Command) { ForceRestore(Command); });
   };
@@ -133,6 +137,7 @@ void TDataModule1::ServiceClientWork() {
       ++Enabled;
       if (!Channel->Poll())
         AllOnline = false;
+      FChannelHandles.push_back(Channel->WaitHandle());
     }
     if (Enabled == 0)
       C.SetServiceStatus("повреждение", 5, "Не определён ни один разрешённый канал");

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "CIDServer.h"
 #include "DBUpdate.h"
@@ -141,7 +142,10 @@ class TDataModule1 {
   // object it finds, so a stale entry costs a scan, never a wrong account.
   std::mutex FIndexLock;
   std::map<std::uint16_t, std::set<std::int32_t>> FAccountsByIdx;  // guarded by FIndexLock
-  std::map<std::int32_t, std::uint16_t> FIdxOfAccount;             // guarded by FIndexLock
+  // The descriptors of the channels polled by the last work cycle; handed to the next pause and
+  // then dropped, so a pause never waits on a descriptor that was closed meanwhile.
+  std::vector<int> FChannelHandles;
+  std::map<std::int32_t, std::uint16_t> FIdxOfAccount;  // guarded by FIndexLock
 };
 
 }  // namespace pelmar

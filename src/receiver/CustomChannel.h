@@ -47,6 +47,9 @@ class TCustomChannel {
   // Paced reconnect: True when open; otherwise opens when more than Interval ms passed since
   // the last attempt (the attempt time is recorded even when Open raises) and answers IsOpen.
   virtual bool CheckConnection(std::uint32_t Interval);
+  // The descriptor whose readability means input may be waiting, or -1 (none, or not open);
+  // lets a caller's pause end when bytes arrive.
+  virtual int WaitHandle() const { return -1; }
 
   const std::string& Address() const { return FAddress; }
   // Parses and validates Value in the subclass's form; raises and keeps the old address if bad.

@@ -37,6 +37,7 @@ class TSerialChannel : public TCustomChannel {
 
   // The driver, for inspection.
   const TCommPortDriver& Driver() const { return *FDriver; }
+  int WaitHandle() const override { return IsOpen() ? FDriver->Handle() : -1; }
 
  protected:
   // Writes with the driver's output give-up time; bytes it could not write are dropped.

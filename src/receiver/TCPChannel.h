@@ -75,6 +75,7 @@ class TTCPChannel : public TCustomChannel {
 
   // The socket, for inspection; null before the first open.
   const TCrtSocket* Socket() const { return FSocket.get(); }
+  int WaitHandle() const override { return IsOpen() && FSocket ? FSocket->Handle() : -1; }
 
   // Key text to key bytes: two hexadecimal digits (either case) per byte, pairs separated by any
   // one character ("01-02-...-10"); a single character left at the end is ignored. Raises

@@ -83,9 +83,7 @@ void TServiceClient::Run() {
   std::exception_ptr Ending;
   try {
     do {
-      // The cycle's pause ends early when a message is posted, so that the log buffer's
-      // batches go out when due.
-      Queue->WaitMessage(10);
+      WaitCycle(*Queue);
       if (OnProcessMessages)
         OnProcessMessages(*this);
       else
@@ -108,6 +106,29 @@ void TServiceClient::Run() {
   StopSequence();
   if (Ending)
     std::rethrow_exception(Ending);
+}
+
+void TServiceClient::WaitCycle(TEventQueue& Queue) {
+  // A posted message ends the pause, so that the log buffer's batches go out when due; input
+  // on a handle ends it so that a receiver's next frame is served at once.
+  constexpr std::uint32_t CyclePause = 10;
+  constexpr std::uint32_t MuteTime = 1000;
+  FWaitHandles.clear();
+  if (OnWaitHandles)
+    OnWaitHandles(FWaitHandles);
+  const std::uint32_t Now = GetTickCount();
+  std::erase_if(FMutedHandles, [&](const auto& M) {
+    return Now - M.second >= MuteTime ||
+           std::find(FWaitHandles.begin(), FWaitHandles.end(), M.first) == FWaitHandles.end();
+  });
+  FWaitSet.clear();
+  for (int Handle : FWaitHandles)
+    if (Handle >= 0 && !FMutedHandles.contains(Handle))
+      FWaitSet.push_back(pollfd{Handle, POLLIN, 0});
+  Queue.WaitMessage(CyclePause, FWaitSet);
+  for (const pollfd& P : FWaitSet)
+    if ((P.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (P.revents & POLLIN) == 0)
+      FMutedHandles[P.fd] = Now;
 }
 
 void TServiceClient::HandleWorkException(std::exception_ptr Error) {

@@ -19,11 +19,16 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <poll.h>
 
 #include "Common.h"
 #include "DBUpdate.h"
+#include "EventQueue.h"
 #include "FbDatabase.h"
 #include "LogBuffer.h"
 #include "PelMarIndy.h"
@@ -171,8 +176,10 @@ class TServiceClient {
   TCoreConnection* Connection() const { return FCoreConnection.get(); }
 
   // Events (thread in brackets).
-  TServiceNotifyEvent OnWork;                  // each online cycle; required (worker)
-  TServiceNotifyEvent OnProcessMessages;       // first in every cycle (worker)
+  TServiceNotifyEvent OnWork;             // each online cycle; required (worker)
+  TServiceNotifyEvent OnProcessMessages;  // first in every cycle (worker)
+  // Descriptors whose input ends the cycle's pause early, asked before every pause (worker).
+  std::function<void(std::vector<int>& Handles)> OnWaitHandles;
   TServiceNotifyEvent OnBeforeStop;            // first step of the stop sequence (worker)
   TServiceNotifyEvent OnDBConnected;           // after each connection, database lock held (worker)
   std::function<void()> OnDBLostConnect;       // the thread that met the loss
@@ -266,6 +273,16 @@ class TServiceClient {
   std::string FLastDBError;  // database lock
   std::string FLastWorkError;
   std::int32_t FWorkErrorRepeats = 0;
+
+  // The cycle's pause of at most 10 ms: it ends early on a posted message or when one of the
+  // OnWaitHandles descriptors has input.
+  void WaitCycle(TEventQueue& Queue);
+  std::vector<int> FWaitHandles;
+  std::vector<pollfd> FWaitSet;
+  // Descriptors that reported a hang-up or error without input, with the tick of that report:
+  // they stay ready until their owner closes them, so they are left out of the pause for a
+  // second instead of turning it into a busy loop.
+  std::map<int, std::uint32_t> FMutedHandles;
 
   bool FCommandHasUser = false;
   std::int32_t FContextQueryHandle = 0;

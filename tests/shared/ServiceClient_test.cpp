@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "DBUtils.h"
 #include "Debug.h"
 #include "FakeClock.h"
@@ -153,6 +156,12 @@ class ServiceClientTest : public test::TFirebirdTest {
     Sender.SetAcceptingCommands(Accepting);
     std::unique_lock<std::mutex> Lock(FLock);
     ++WorkCycles;
+    if (EachWork) {
+      std::function<void()> Step = EachWork;
+      Lock.unlock();
+      Step();
+      Lock.lock();
+    }
     if (WorkError) {
       std::function<void()> Raise = WorkError;
       Lock.unlock();
@@ -193,7 +202,8 @@ class ServiceClientTest : public test::TFirebirdTest {
     return false;
   }
 
-  std::vector<std::string> Copy(const std::vector<std::string>& From) {
+  template <typename T>
+  T Copy(const T& From) {
     std::lock_guard<std::mutex> Guard(FLock);
     return From;
   }
@@ -278,6 +288,7 @@ class ServiceClientTest : public test::TFirebirdTest {
   int WorkCycles = 0;
   bool Accepting = true;
   std::function<void()> WorkError;
+  std::function<void()> EachWork;  // runs in every work cycle, outside the fixture's lock
   std::string RegisterParams;
 
  private:
@@ -584,6 +595,50 @@ TEST_F(ServiceClientTest, RepeatedWorkErrorIsReportedTenTimesInARow) {
   });
   // The handlers above use this test's locals: the client ends first.
   StopAndJoin();
+}
+
+TEST_F(ServiceClientTest, InputOnAWaitHandleEndsThePauseAndAHungUpHandleDoesNotSpin) {
+  int Input[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, Input));
+  int HungUp[2];
+  ASSERT_EQ(0, pipe(HungUp));
+  close(HungUp[1]);  // the read end now reports a hang-up, and never input
+  int Consumed = 0;
+  StartOnline([&](TServiceClient& C) {
+    C.OnWaitHandles = [&](std::vector<int>& Handles) {
+      Handles.push_back(HungUp[0]);
+      Handles.push_back(Input[0]);
+    };
+  });
+  {
+    std::lock_guard<std::mutex> Guard(FLock);
+    EachWork = [&] {
+      char Byte;
+      if (read(Input[0], &Byte, 1) == 1) {
+        std::lock_guard<std::mutex> Guard(FLock);
+        ++Consumed;
+        FChanged.notify_all();
+      }
+    };
+  }
+  // A peer that sends its next byte only after the last one was served, like a receiver
+  // waiting for its acknowledgement: with a full 10 ms pause per cycle 100 bytes take a second.
+  const auto Begin = std::chrono::steady_clock::now();
+  for (int I = 1; I <= 100; ++I) {
+    ASSERT_EQ(1, write(Input[1], "x", 1));
+    ASSERT_TRUE(WaitFor([&] { return Consumed == I; }));
+  }
+  const auto Elapsed = std::chrono::steady_clock::now() - Begin;
+  EXPECT_LT(Elapsed, 900ms);
+
+  // Idle, with the hung-up pipe still offered: the cycles keep their pause.
+  const int Before = Copy(WorkCycles);
+  std::this_thread::sleep_for(300ms);  // a measuring window, not a wait for a time-out
+  EXPECT_LT(Copy(WorkCycles) - Before, 100);
+  StopAndJoin();
+  close(Input[0]);
+  close(Input[1]);
+  close(HungUp[0]);
 }
 
 TEST_F(ServiceClientTest, FatalWorkErrorRunsTheStopSequenceAndIsRaised) {

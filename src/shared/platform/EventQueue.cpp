@@ -2,6 +2,9 @@
 
 #include <chrono>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "Clock.h"
 
 namespace pelmar {
@@ -10,7 +13,10 @@ namespace {
 thread_local std::shared_ptr<TEventQueue> ThreadQueue;
 }
 
-TEventQueue::~TEventQueue() = default;
+TEventQueue::~TEventQueue() {
+  if (FWakeFd >= 0)
+    close(FWakeFd);
+}
 
 std::shared_ptr<TEventQueue> TEventQueue::Current() {
   if (!ThreadQueue)
@@ -36,6 +42,7 @@ void TEventQueue::Post(std::uint64_t Endpoint, const TQueuedMessage& Message) {
   {
     std::lock_guard L(FLock);
     FMessages.push_back({Endpoint, Message});
+    WakePoller();
   }
   FPosted.notify_all();
 }
@@ -162,6 +169,52 @@ bool TEventQueue::WaitMessage(std::uint32_t TimeoutMs) {
     return !FMessages.empty() || (NextTimerDelay(TimerDelay) && TimerDelay == 0);
   FPosted.wait_for(L, std::chrono::milliseconds(Wait), [this] { return !FMessages.empty(); });
   return !FMessages.empty() || (NextTimerDelay(TimerDelay) && TimerDelay == 0);
+}
+
+void TEventQueue::WakePoller() {
+  if (!FPolling)
+    return;
+  const std::uint64_t One = 1;
+  // A full counter still leaves the descriptor readable, so a failed write loses no wake-up.
+  [[maybe_unused]] ssize_t N = write(FWakeFd, &One, sizeof One);
+}
+
+bool TEventQueue::WaitMessage(std::uint32_t TimeoutMs, std::span<pollfd> Watch) {
+  if (Watch.empty())
+    return WaitMessage(TimeoutMs);
+  if (FWakeFd < 0) {
+    FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FWakeFd < 0)
+      return WaitMessage(TimeoutMs);
+  }
+  std::uint32_t Wait = TimeoutMs;
+  {
+    std::lock_guard L(FLock);
+    std::uint32_t TimerDelay;
+    if (NextTimerDelay(TimerDelay) && TimerDelay < Wait)
+      Wait = TimerDelay;
+    if (!FMessages.empty() || Wait == 0) {
+      for (pollfd& P : Watch)
+        P.revents = 0;
+      return !FMessages.empty() || (NextTimerDelay(TimerDelay) && TimerDelay == 0);
+    }
+    FPolling = true;
+  }
+  std::vector<pollfd> Set(Watch.begin(), Watch.end());
+  Set.push_back(pollfd{FWakeFd, POLLIN, 0});
+  int Ready = poll(Set.data(), Set.size(), static_cast<int>(Wait));
+  bool FdEvent = false;
+  for (std::size_t I = 0; I < Watch.size(); ++I) {
+    Watch[I].revents = Ready > 0 ? Set[I].revents : 0;
+    FdEvent = FdEvent || Watch[I].revents != 0;
+  }
+  std::lock_guard L(FLock);
+  FPolling = false;
+  std::uint64_t Count;
+  while (read(FWakeFd, &Count, sizeof Count) > 0) {
+  }
+  std::uint32_t TimerDelay;
+  return FdEvent || !FMessages.empty() || (NextTimerDelay(TimerDelay) && TimerDelay == 0);
 }
 
 TMessageEndpoint::TMessageEndpoint(THandler Handler)

@@ -11,8 +11,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
+
+#include <poll.h>
 
 namespace pelmar {
 
@@ -47,6 +50,10 @@ class TEventQueue {
   // Blocks until a message is posted or a timer is due, at most TimeoutMs ms. Returns true when
   // something is ready to be served. REQUIRES: called on the owning thread.
   bool WaitMessage(std::uint32_t TimeoutMs);
+  // The same wait, which also ends when one of Watch's descriptors is ready (poll(2) events);
+  // their revents are filled in. Returns true when a message or timer is ready or a descriptor
+  // reported an event. REQUIRES: called on the owning thread.
+  bool WaitMessage(std::uint32_t TimeoutMs, std::span<pollfd> Watch);
 
   std::thread::id OwnerThread() const { return FOwner; }
   // Posted messages not served yet.
@@ -81,6 +88,9 @@ class TEventQueue {
   bool NextTimerDelay(std::uint32_t& Delay) const;
   void Deliver(std::uint64_t Endpoint, const TQueuedMessage& Message);
 
+  // Wakes a descriptor wait when a message is posted. REQUIRES: FLock held.
+  void WakePoller();
+
   const std::thread::id FOwner;
   mutable std::mutex FLock;
   std::condition_variable FPosted;
@@ -89,6 +99,8 @@ class TEventQueue {
   std::map<std::uint64_t, TMessageEndpoint*> FEndpoints;  // guarded by FLock
   std::uint64_t FNextEndpoint = 1;                        // guarded by FLock
   std::uint64_t FTimerSequence = 0;                       // guarded by FLock
+  int FWakeFd = -1;       // eventfd, made by the first descriptor wait; owning thread
+  bool FPolling = false;  // a descriptor wait is in progress; guarded by FLock
 };
 
 // A receiver of messages and timers on the thread that created it. The handler runs on that

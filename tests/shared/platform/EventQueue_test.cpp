@@ -7,6 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "FakeClock.h"
 
 namespace pelmar {
@@ -178,6 +181,47 @@ TEST_F(EventQueueTest, WaitMessageWakesForAPostFromAnotherThread) {
   // Bounded by the real-time limit only if the post were lost.
   EXPECT_TRUE(Queue().WaitMessage(60000));
   Producer.join();
+  Queue().ProcessMessages();
+}
+
+// A connected pair of stream sockets, closed at the end.
+struct TSocketPair {
+  int Fd[2] = {-1, -1};
+  TSocketPair() { EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, Fd)); }
+  ~TSocketPair() {
+    for (int F : Fd)
+      if (F >= 0)
+        close(F);
+  }
+};
+
+TEST_F(EventQueueTest, DescriptorWaitEndsOnInputOrOnAPostFromAnotherThread) {
+  TMessageEndpoint A(TRecorder{&Log, "A"});
+  TSocketPair Pair;
+  pollfd Watch[1] = {{Pair.Fd[0], POLLIN, 0}};
+  // Nothing ready: the wait runs out and reports nothing.
+  EXPECT_FALSE(Queue().WaitMessage(1, Watch));
+  EXPECT_EQ(0, Watch[0].revents);
+
+  // Input on the descriptor ends the wait and is reported in revents. The limits are only
+  // reached if the wake-up were lost.
+  std::thread Writer([&] { EXPECT_EQ(1, write(Pair.Fd[1], "x", 1)); });
+  EXPECT_TRUE(Queue().WaitMessage(60000, Watch));
+  Writer.join();
+  EXPECT_NE(0, Watch[0].revents & POLLIN);
+  char Byte;
+  EXPECT_EQ(1, read(Pair.Fd[0], &Byte, 1));
+
+  // A post from another thread ends a descriptor wait as it ends the plain one.
+  std::thread Producer([&] { A.Post(1025); });
+  EXPECT_TRUE(Queue().WaitMessage(60000, Watch));
+  Producer.join();
+  EXPECT_EQ(1, Queue().ProcessMessages());
+
+  // A message already queued returns at once without polling.
+  A.Post(1026);
+  EXPECT_TRUE(Queue().WaitMessage(60000, Watch));
+  EXPECT_EQ(0, Watch[0].revents);
   Queue().ProcessMessages();
 }
 
