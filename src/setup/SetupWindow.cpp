@@ -1,0 +1,9 @@
+#include "SetupWindow.h"
+
+namespace pelmar {
+
+std::string TSetup::RegistryPath() const {
+  return "Software\\PelMar\\ContactID";
+}
+
+}  // namespace pelmar
