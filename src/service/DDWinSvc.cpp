@@ -164,7 +164,8 @@ bool StartServiceCtrlDispatcher(const std::vector<TServiceTableEntry>& Table, in
 }
 
 std::string ServiceCommandLine(const std::string& ExecutablePath) {
-  // Inside double quotes systemd takes C escapes; '%' starts a specifier and '$' a variable.
+  // Inside double quotes systemd takes C escapes, and '%' starts a specifier. Variables are not
+  // expanded in the program's path, so '$' stays as it is.
   std::string Quoted = "\"";
   for (char C : ExecutablePath) {
     switch (C) {
@@ -176,9 +177,6 @@ std::string ServiceCommandLine(const std::string& ExecutablePath) {
         break;
       case '%':
         Quoted += "%%";
-        break;
-      case '$':
-        Quoted += "$$";
         break;
       case '\n':
         Quoted += "\\n";
