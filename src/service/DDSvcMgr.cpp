@@ -72,8 +72,8 @@ std::string TDependency::DisplayName() const {
 }
 
 TFailureAction::TFailureAction(TFailureActionType ActionType, int Delay) {
-  SetActionType(ActionType);
   SetDelay(Delay);
+  SetActionType(ActionType);
 }
 
 void TFailureAction::SetActionType(TFailureActionType Value) {
