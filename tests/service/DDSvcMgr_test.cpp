@@ -77,7 +77,7 @@ void PollingWork(TDDService& S) {
   }
 }
 
-class ServiceTest : public ::testing::Test {
+class DDServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { SetLastReportedState(rsStartPending); }
 
@@ -112,7 +112,7 @@ class ServiceTest : public ::testing::Test {
 // ---------------------------------------------------------------------------------------------
 // Properties and reported values
 
-TEST_F(ServiceTest, NamesFallBackToTheComponentName) {
+TEST_F(DDServiceTest, NamesFallBackToTheComponentName) {
   TDDService S;
   S.SetName("PelCID");
   EXPECT_EQ("PelCID", S.ServiceName());
@@ -124,7 +124,7 @@ TEST_F(ServiceTest, NamesFallBackToTheComponentName) {
   EXPECT_EQ("Pelmar ContactID Service", S.DisplayName());
 }
 
-TEST_F(ServiceTest, ServiceNamesAndDescriptionsAreChecked) {
+TEST_F(DDServiceTest, ServiceNamesAndDescriptionsAreChecked) {
   TDDService S;
   struct TCase {
     std::string Value;
@@ -146,7 +146,7 @@ TEST_F(ServiceTest, ServiceNamesAndDescriptionsAreChecked) {
   EXPECT_EQ(std::string(1024, 'd'), S.Description());
 }
 
-TEST_F(ServiceTest, InteractiveAndAccountExcludeEachOther) {
+TEST_F(DDServiceTest, InteractiveAndAccountExcludeEachOther) {
   TDDService S;
   S.SetServiceStartName("pelmar");
   S.SetPassword("secret");
@@ -162,7 +162,7 @@ TEST_F(ServiceTest, InteractiveAndAccountExcludeEachOther) {
   EXPECT_FALSE(S.Interactive());
 }
 
-TEST_F(ServiceTest, AssigningEventsAllowsTheirRequests) {
+TEST_F(DDServiceTest, AssigningEventsAllowsTheirRequests) {
   TDDService S;
   S.SetAllowStop(false);
   S.SetAllowPause(false);
@@ -179,7 +179,7 @@ TEST_F(ServiceTest, AssigningEventsAllowsTheirRequests) {
             S.AllowedExControls());
 }
 
-TEST_F(ServiceTest, FailureActionsAndDependenciesDescribeThemselves) {
+TEST_F(DDServiceTest, FailureActionsAndDependenciesDescribeThemselves) {
   struct TCase {
     TFailureActionType Type;
     int Delay;
@@ -203,7 +203,7 @@ TEST_F(ServiceTest, FailureActionsAndDependenciesDescribeThemselves) {
   EXPECT_EQ("firebird", (TDependency{"firebird", false}).DisplayName());
 }
 
-TEST_F(ServiceTest, DefaultsAreThoseOfAPlainOwnProcessService) {
+TEST_F(DDServiceTest, DefaultsAreThoseOfAPlainOwnProcessService) {
   TDDService S;
   EXPECT_TRUE(S.AllowStop());
   EXPECT_TRUE(S.AllowPause());
@@ -222,7 +222,7 @@ TEST_F(ServiceTest, DefaultsAreThoseOfAPlainOwnProcessService) {
   EXPECT_EQ("\"" + GetModuleFileName() + "\" /SVC", S.ImagePath());
 }
 
-TEST_F(ServiceTest, CodesForTheServiceManager) {
+TEST_F(DDServiceTest, CodesForTheServiceManager) {
   TTestService S;
   EXPECT_EQ(16u, S.ServiceTypeCode());
   S.SetInteractive(true);
@@ -266,7 +266,7 @@ TEST_F(ServiceTest, CodesForTheServiceManager) {
 // ---------------------------------------------------------------------------------------------
 // Status reports
 
-TEST_F(ServiceTest, CheckpointsCountOnWhileAPendingStateIsReportedAgain) {
+TEST_F(DDServiceTest, CheckpointsCountOnWhileAPendingStateIsReportedAgain) {
   TTestService S;
   S.SetDebugFlag(true);
   struct TStep {
@@ -292,7 +292,7 @@ TEST_F(ServiceTest, CheckpointsCountOnWhileAPendingStateIsReportedAgain) {
   EXPECT_EQ(7u, S.LastStatus().ServiceSpecificExitCode);
 }
 
-TEST_F(ServiceTest, ServiceModeReportsEveryStateToSystemd) {
+TEST_F(DDServiceTest, ServiceModeReportsEveryStateToSystemd) {
   TNotifySocket Manager;
   TTestService S;
   S.SetOnExecute(PollingWork);
@@ -310,7 +310,7 @@ TEST_F(ServiceTest, ServiceModeReportsEveryStateToSystemd) {
   EXPECT_FALSE(S.TriggerStarted());
 }
 
-TEST_F(ServiceTest, DebugModeReportsNothingButStillLogs) {
+TEST_F(DDServiceTest, DebugModeReportsNothingButStillLogs) {
   TNotifySocket Manager;
   TTestService S;
   StartWorker(S);
@@ -322,7 +322,7 @@ TEST_F(ServiceTest, DebugModeReportsNothingButStillLogs) {
             FLog.Messages());
 }
 
-TEST_F(ServiceTest, AFailingReportIsAWarning) {
+TEST_F(DDServiceTest, AFailingReportIsAWarning) {
   TTempDir Dir;
   TScopedEnv Env("NOTIFY_SOCKET", Dir.File("gone"));
   TTestService S;
@@ -332,7 +332,7 @@ TEST_F(ServiceTest, AFailingReportIsAWarning) {
   EXPECT_EQ("ReportStatus: No such file or directory", FLog.Entries()[0].Message);
 }
 
-TEST_F(ServiceTest, TriggerStartIsTheSecondArgument) {
+TEST_F(DDServiceTest, TriggerStartIsTheSecondArgument) {
   TScopedEnv Env("NOTIFY_SOCKET", nullptr);
   for (auto [Args, Trigger] :
        {std::pair{std::vector<std::string>{"TestSvc", "TriggerStarted"}, true},
@@ -349,7 +349,7 @@ TEST_F(ServiceTest, TriggerStartIsTheSecondArgument) {
 // ---------------------------------------------------------------------------------------------
 // Control requests
 
-TEST_F(ServiceTest, ControlHandlerAcceptsWhatTheServiceAllows) {
+TEST_F(DDServiceTest, ControlHandlerAcceptsWhatTheServiceAllows) {
   struct TCase {
     std::uint32_t Control;
     std::uint32_t Plain;  // the program's service: no pause, no extended controls
@@ -372,7 +372,7 @@ TEST_F(ServiceTest, ControlHandlerAcceptsWhatTheServiceAllows) {
   EXPECT_EQ(120u, NoStop.ControlHandler(1));
 }
 
-TEST_F(ServiceTest, RefusedRequestsAreNotQueued) {
+TEST_F(DDServiceTest, RefusedRequestsAreNotQueued) {
   TTestService S;
   std::vector<std::string> Seen;
   S.SetOnPause([&](TDDService&, bool&) { Seen.push_back("pause"); });
@@ -386,7 +386,7 @@ TEST_F(ServiceTest, RefusedRequestsAreNotQueued) {
   EXPECT_EQ((std::vector<std::string>{"200"}), Seen);
 }
 
-TEST_F(ServiceTest, RequestsBeforeTheWorkerExistsWaitForIt) {
+TEST_F(DDServiceTest, RequestsBeforeTheWorkerExistsWaitForIt) {
   TTestService S;
   EXPECT_EQ(0u, S.ControlHandler(1));
   StartWorker(S);
@@ -395,7 +395,7 @@ TEST_F(ServiceTest, RequestsBeforeTheWorkerExistsWaitForIt) {
             FLog.Messages());
 }
 
-TEST_F(ServiceTest, AStopRefusedByOnStopRestoresTheStateAndTheWorkGoesOn) {
+TEST_F(DDServiceTest, AStopRefusedByOnStopRestoresTheStateAndTheWorkGoesOn) {
   TTestService S;
   int Asked = 0;
   S.SetOnStop([&](TDDService&, bool& Stopped) { Stopped = ++Asked > 1; });
@@ -412,7 +412,7 @@ TEST_F(ServiceTest, AStopRefusedByOnStopRestoresTheStateAndTheWorkGoesOn) {
   EXPECT_EQ(rsStopPending, S.Status());
 }
 
-TEST_F(ServiceTest, FailingRequestsAreLoggedAndTheLoopGoesOn) {
+TEST_F(DDServiceTest, FailingRequestsAreLoggedAndTheLoopGoesOn) {
   struct TCase {
     std::uint32_t Control;
     const char* Error;
@@ -445,7 +445,7 @@ TEST_F(ServiceTest, FailingRequestsAreLoggedAndTheLoopGoesOn) {
   }
 }
 
-TEST_F(ServiceTest, AFailingShutdownStillEndsTheWork) {
+TEST_F(DDServiceTest, AFailingShutdownStillEndsTheWork) {
   TTestService S;
   S.SetOnShutdown([](TDDService&) { throw Exception("no power"); });
   StartWorker(S);
@@ -456,7 +456,7 @@ TEST_F(ServiceTest, AFailingShutdownStillEndsTheWork) {
   EXPECT_EQ(std::vector<std::string>{"Service failed on shutdown: no power"}, Errors());
 }
 
-TEST_F(ServiceTest, ShutdownEndsTheWorkWithItsOwnLine) {
+TEST_F(DDServiceTest, ShutdownEndsTheWorkWithItsOwnLine) {
   TTestService S;
   StartWorker(S);
   ASSERT_TRUE(WaitUntil([&] { return S.Status() == rsRunning; }));
@@ -467,7 +467,7 @@ TEST_F(ServiceTest, ShutdownEndsTheWorkWithItsOwnLine) {
             FLog.Messages());
 }
 
-TEST_F(ServiceTest, OnRunExceptionDecidesOnTheLogAndOnAborting) {
+TEST_F(DDServiceTest, OnRunExceptionDecidesOnTheLogAndOnAborting) {
   struct TCase {
     bool LogDefault;
     bool Abort;
@@ -502,7 +502,7 @@ TEST_F(ServiceTest, OnRunExceptionDecidesOnTheLogAndOnAborting) {
   }
 }
 
-TEST_F(ServiceTest, StartAndWorkFailuresEndTheWorker) {
+TEST_F(DDServiceTest, StartAndWorkFailuresEndTheWorker) {
   struct TCase {
     const char* Name;
     std::function<void(TDDService&)> Configure;
@@ -538,7 +538,7 @@ TEST_F(ServiceTest, StartAndWorkFailuresEndTheWorker) {
   }
 }
 
-TEST_F(ServiceTest, WithoutLogSCEventsTheServiceLinesAreNotWritten) {
+TEST_F(DDServiceTest, WithoutLogSCEventsTheServiceLinesAreNotWritten) {
   TTestService S;
   TServiceLogOptions Options;
   Options.LogSCEvents = false;
@@ -549,7 +549,7 @@ TEST_F(ServiceTest, WithoutLogSCEventsTheServiceLinesAreNotWritten) {
   EXPECT_TRUE(FLog.Messages().empty());
 }
 
-TEST_F(ServiceTest, PauseSuspendsTheWorkerUntilTheNextControl) {
+TEST_F(DDServiceTest, PauseSuspendsTheWorkerUntilTheNextControl) {
   for (bool Suspend : {true, false}) {
     TTestService S;
     std::vector<std::string> Seen;
@@ -574,7 +574,7 @@ TEST_F(ServiceTest, PauseSuspendsTheWorkerUntilTheNextControl) {
   }
 }
 
-TEST_F(ServiceTest, ARefusedPauseRestoresTheState) {
+TEST_F(DDServiceTest, ARefusedPauseRestoresTheState) {
   TTestService S;
   TServiceRunState During = rsStopped;
   S.SetOnPause([&](TDDService& Self, bool& Paused) {
@@ -596,7 +596,7 @@ TEST_F(ServiceTest, ARefusedPauseRestoresTheState) {
   ASSERT_TRUE(WorkerEnds(S));
 }
 
-TEST_F(ServiceTest, SessionAndNetworkChangesReachTheirEvents) {
+TEST_F(DDServiceTest, SessionAndNetworkChangesReachTheirEvents) {
   TTestService S;
   std::promise<std::string> Seen;
   std::string Codes;
@@ -615,7 +615,7 @@ TEST_F(ServiceTest, SessionAndNetworkChangesReachTheirEvents) {
   ASSERT_TRUE(WorkerEnds(S));
 }
 
-TEST_F(ServiceTest, TheWorkersQueueAlsoServesTheThreadsOtherMessages) {
+TEST_F(DDServiceTest, TheWorkersQueueAlsoServesTheThreadsOtherMessages) {
   TTestService S;
   std::promise<std::thread::id> Served;
   std::unique_ptr<TMessageEndpoint> Endpoint;
@@ -634,7 +634,7 @@ TEST_F(ServiceTest, TheWorkersQueueAlsoServesTheThreadsOtherMessages) {
   Endpoint.reset();
 }
 
-TEST_F(ServiceTest, PowerEventsComeThroughTheHiddenWindow) {
+TEST_F(DDServiceTest, PowerEventsComeThroughTheHiddenWindow) {
   TTestService S;
   std::promise<void> Running;
   std::promise<std::string> Seen;
@@ -665,7 +665,7 @@ TEST_F(ServiceTest, PowerEventsComeThroughTheHiddenWindow) {
   EXPECT_EQ(std::vector<std::string>{"Service failed on Message $00000218: battery"}, Errors());
 }
 
-TEST_F(ServiceTest, ControlNamesForFailureTexts) {
+TEST_F(DDServiceTest, ControlNamesForFailureTexts) {
   EXPECT_EQ("stop", ControlName(1));
   EXPECT_EQ("ParamChange", ControlName(6));
   EXPECT_EQ("HardwareProfileChange", ControlName(12));
@@ -677,7 +677,7 @@ TEST_F(ServiceTest, ControlNamesForFailureTexts) {
 // ---------------------------------------------------------------------------------------------
 // Event log
 
-TEST_F(ServiceTest, LogLinesCarryTypeCategoryAndTheServiceNameAsSource) {
+TEST_F(DDServiceTest, LogLinesCarryTypeCategoryAndTheServiceNameAsSource) {
   TTestService S;
   S.LogInfo("info");
   S.LogWarning("warning");
@@ -705,7 +705,7 @@ TEST_F(ServiceTest, LogLinesCarryTypeCategoryAndTheServiceNameAsSource) {
   }
 }
 
-TEST_F(ServiceTest, LogLinesAreEchoedOnTheConsoleAtLevel3ErrorsHighlighted) {
+TEST_F(DDServiceTest, LogLinesAreEchoedOnTheConsoleAtLevel3ErrorsHighlighted) {
   test::TPtyPair Pty;
   SetConsoleHandles(Pty.Slave(), Pty.Slave());
   IsConsole = true;
@@ -729,10 +729,10 @@ TEST_F(ServiceTest, LogLinesAreEchoedOnTheConsoleAtLevel3ErrorsHighlighted) {
 // ---------------------------------------------------------------------------------------------
 // Installation
 
-class InstallTest : public ServiceTest {
+class ServiceInstallTest : public DDServiceTest {
  protected:
   void SetUp() override {
-    ServiceTest::SetUp();
+    DDServiceTest::SetUp();
     std::filesystem::create_directory(FUnits);
   }
 
@@ -745,7 +745,7 @@ class InstallTest : public ServiceTest {
   TRecordingSystemd FSystemd{true};
 };
 
-TEST_F(InstallTest, InstallWritesTheUnitThenLoadsAndEnablesIt) {
+TEST_F(ServiceInstallTest, InstallWritesTheUnitThenLoadsAndEnablesIt) {
   TTestService S;
   std::vector<std::string> Events;
   S.SetBeforeInstall([&](TDDService&) { Events.push_back("before"); });
@@ -769,7 +769,7 @@ TEST_F(InstallTest, InstallWritesTheUnitThenLoadsAndEnablesIt) {
   EXPECT_EQ(std::vector<std::string>{"Test Service installed!"}, FLog.Messages());
 }
 
-TEST_F(InstallTest, WithoutADescriptionSystemdShowsTheDisplayName) {
+TEST_F(ServiceInstallTest, WithoutADescriptionSystemdShowsTheDisplayName) {
   TTestService S;
   S.SetDescription("");
   TServiceManager Manager;
@@ -777,7 +777,7 @@ TEST_F(InstallTest, WithoutADescriptionSystemdShowsTheDisplayName) {
   EXPECT_NE(std::string::npos, UnitFile().find("Description=Test Service\n")) << UnitFile();
 }
 
-TEST_F(InstallTest, ManualAndDisabledServicesAreNotEnabled) {
+TEST_F(ServiceInstallTest, ManualAndDisabledServicesAreNotEnabled) {
   for (TStartType Start : {stManual, stDisabled}) {
     FSystemd.Calls.clear();
     TTestService S;
@@ -789,7 +789,7 @@ TEST_F(InstallTest, ManualAndDisabledServicesAreNotEnabled) {
   }
 }
 
-TEST_F(InstallTest, RestartPolicyFollowsTheFailureActions) {
+TEST_F(ServiceInstallTest, RestartPolicyFollowsTheFailureActions) {
   struct TCase {
     const char* Name;
     TFailureActions Actions;
@@ -819,7 +819,7 @@ TEST_F(InstallTest, RestartPolicyFollowsTheFailureActions) {
   }
 }
 
-TEST_F(InstallTest, InstallingTwiceFailsAndKeepsTheFirstInstallation) {
+TEST_F(ServiceInstallTest, InstallingTwiceFailsAndKeepsTheFirstInstallation) {
   TTestService S;
   TServiceManager Manager;
   InstallService(S, Manager);
@@ -833,7 +833,7 @@ TEST_F(InstallTest, InstallingTwiceFailsAndKeepsTheFirstInstallation) {
   EXPECT_TRUE(FLog.Messages().empty());
 }
 
-TEST_F(InstallTest, AFailedInstallationIsRolledBack) {
+TEST_F(ServiceInstallTest, AFailedInstallationIsRolledBack) {
   struct TCase {
     const char* Name;
     const char* FailingSystemctl;
@@ -870,7 +870,7 @@ TEST_F(InstallTest, AFailedInstallationIsRolledBack) {
   }
 }
 
-TEST_F(InstallTest, UninstallRemovesTheUnitAndASecondUninstallIsNoFailure) {
+TEST_F(ServiceInstallTest, UninstallRemovesTheUnitAndASecondUninstallIsNoFailure) {
   TTestService S;
   std::vector<std::string> Events;
   S.SetBeforeUninstall([&](TDDService&) { Events.push_back("before"); });
