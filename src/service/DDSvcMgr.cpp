@@ -1,8 +1,10 @@
 #include "DDSvcMgr.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "DDConsole.h"
+#include "DDRegistryEx.h"
 #include "Format.h"
 #include "Process.h"
 
@@ -34,6 +36,22 @@ std::size_t CharacterCount(const std::string& Text) {
   return static_cast<std::size_t>(std::count_if(Text.begin(), Text.end(), [](char C) {
     return (static_cast<unsigned char>(C) & 0xC0) != 0x80;
   }));
+}
+
+bool SameText(const std::string& A, const std::string& B) {
+  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
+           return std::toupper(static_cast<unsigned char>(X)) ==
+                  std::toupper(static_cast<unsigned char>(Y));
+         });
+}
+
+// Name with its extension (after the last '.' of the last path part) replaced by Extension.
+std::string ChangeFileExt(const std::string& Name, const std::string& Extension) {
+  std::size_t Dot = Name.rfind('.');
+  std::size_t Separator = Name.find_last_of("/\\:");
+  if (Dot == std::string::npos || (Separator != std::string::npos && Dot < Separator))
+    return Name + Extension;
+  return Name.substr(0, Dot) + Extension;
 }
 
 bool IsPending(TServiceRunState State) {
@@ -899,7 +917,105 @@ void UninstallService(TDDService& Service, TServiceManager& Manager) {
   Service.FinishUninstall();
 }
 
+std::string EventLogKey(const TDDService& Service) {
+  return "SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + Service.LogOptions().EventLogName;
+}
+
+std::string MessagesPath(const TDDService& Service) {
+  std::string Executable = GetModuleFileName();
+  return Executable.substr(0, Executable.rfind('/') + 1) + Service.LogOptions().MessagesLibrary;
+}
+
+void CreateCustomEventLog(TDDService& Service) {
+  const TServiceLogOptions& Options = Service.LogOptions();
+  if (Options.EventLogName.empty())
+    throw Exception("CreateCustomEventLog: Service EventLogName must be defined!");
+  if (Options.MessagesLibrary.empty())
+    throw Exception("CreateCustomEventLog: Service MessagesLibrary must be defined!");
+  TRegistryEx Registry;
+  std::string Key = EventLogKey(Service);
+  if (Registry.KeyExists(Key))
+    return;
+  if (!Registry.OpenKey(Key, true))
+    throw Exception("Failed to register event log. Error: " +
+                    SysErrorMessage(Registry.LastError()));
+  Registry.WriteExpandString("DisplayNameFile", MessagesPath(Service));
+  Registry.WriteInteger("DisplayNameID", 4);
+  Registry.WriteExpandString("File", ChangeFileExt(Options.EventLogName, ".evt"));
+  Registry.WriteInteger("MaxSize", 524288);
+  Registry.WriteString("PrimaryModule", Options.EventLogName);
+  Registry.WriteInteger("Retention", 0);
+  Registry.CloseKey();
+}
+
+void RegisterEventLogSource(TDDService& Service) {
+  const TServiceLogOptions& Options = Service.LogOptions();
+  std::string Name = Service.ServiceName();
+  if (Name.empty())
+    throw Exception("RegisterEventLogSource: Service ServiceName must be defined!");
+  if (Options.EventLogName.empty())
+    throw Exception("RegisterEventLogSource: Service EventLogName must be defined!");
+  if (Options.MessagesLibrary.empty())
+    throw Exception("RegisterEventLogSource: Service MessagesLibrary must be defined!");
+  if (Options.MessageCategoryCount <= 0)
+    throw Exception("RegisterEventLogSource: Service MessageCategoryCount must be > 0!");
+  TRegistryEx Registry;
+  std::string Key = EventLogKey(Service);
+  if (!Registry.KeyExists(Key) || !Registry.OpenKey(Key, false))
+    throw Exception(
+        "RegisterEventLogSource: Event log does not exist! Use CreateCustomEventLog first");
+  std::vector<std::string> Sources;
+  if (Registry.ValueExists("Sources"))
+    Registry.ReadMultiSz("Sources", Sources);
+  if (std::none_of(Sources.begin(), Sources.end(),
+                   [&](const std::string& S) { return SameText(S, Name); })) {
+    Sources.push_back(Name);
+    Registry.WriteMultiSz("Sources", Sources);
+  }
+  Registry.CloseKey();
+  if (!Registry.OpenKey(Key + "\\" + Name, true))
+    throw Exception("RegisterEventLogSource: failed to register! Error: " +
+                    SysErrorMessage(Registry.LastError()));
+  Registry.WriteString("EventMessageFile", MessagesPath(Service));
+  Registry.WriteString("CategoryMessageFile", MessagesPath(Service));
+  Registry.WriteInteger("CategoryCount", Options.MessageCategoryCount);
+  Registry.WriteInteger("TypesSupported", 7);
+  Registry.CloseKey();
+}
+
+void UnRegisterEventLogSource(TDDService& Service) {
+  std::string Name = Service.ServiceName();
+  if (Name.empty())
+    throw Exception("UnRegisterEventLogSource: Service ServiceName must be defined!");
+  if (Service.LogOptions().EventLogName.empty())
+    throw Exception("UnRegisterEventLogSource: Service EventLogName must be defined!");
+  TRegistryEx Registry;
+  std::string Key = EventLogKey(Service);
+  if (!Registry.KeyExists(Key))
+    return;
+  if (!Registry.OpenKey(Key, false))
+    throw Exception("Failed to unregister from event log! Error: " +
+                    SysErrorMessage(Registry.LastError()));
+  std::vector<std::string> Sources;
+  if (Registry.ValueExists("Sources"))
+    Registry.ReadMultiSz("Sources", Sources);
+  for (std::size_t I = Sources.size(); I-- > 0;)
+    if (SameText(Sources[I], Name))
+      Sources.erase(Sources.begin() + static_cast<std::ptrdiff_t>(I));
+  if (!Sources.empty())
+    Registry.WriteMultiSz("Sources", Sources);
+  Registry.CloseKey();
+  // The last source takes the whole log with it; while others remain, this source's own key
+  // stays.
+  if (Sources.empty())
+    Registry.DeleteKey(Key);
+}
+
 void TDDService::FinishInstall() {
+  if (FLogOptions.UseCustomEventLog) {
+    CreateCustomEventLog(*this);
+    RegisterEventLogSource(*this);
+  }
   if (FLogOptions.LogSCEvents)
     LogInfo(FDisplayName + " installed!");
   if (FAfterInstall)
@@ -909,6 +1025,8 @@ void TDDService::FinishInstall() {
 void TDDService::FinishUninstall() {
   if (FLogOptions.LogSCEvents)
     LogInfo(FDisplayName + " uninstalled!");
+  if (FLogOptions.UseCustomEventLog)
+    UnRegisterEventLogSource(*this);
   if (FAfterUninstall)
     FAfterUninstall(*this);
 }

@@ -364,7 +364,10 @@ class TDDService {
   virtual int HandlePowerEvent(int EventType, std::intptr_t EventData);
   virtual void HandleParamChange();
   virtual void HandlePreShutdown();
+  // The end of an installation: the event-log registration (with UseCustomEventLog), the
+  // " installed!" line, AfterInstall.
   virtual void FinishInstall();
+  // " uninstalled!", the event-log registration removed, AfterUninstall.
   virtual void FinishUninstall();
   virtual bool NeedsServiceWindow() const;
   virtual std::intptr_t ServiceWindowProc(std::uint32_t Msg, std::uintptr_t WParam,
@@ -453,6 +456,21 @@ void SetLastReportedState(TServiceRunState Value);
 int ServiceWindowCount();
 // The request names used in failure messages, for codes 1 to 15; "" otherwise.
 std::string ControlName(std::uint32_t Code);
+
+// The event-log registration kept in the settings store (TRegistry, root $PELMAR_SETTINGS_DIR
+// or /etc/pelmar): the log's key "SYSTEM\CurrentControlSet\Services\EventLog\<EventLogName>"
+// and, under it, one key per event source. The journal itself needs none of it; it records
+// which services write to which log and where their messages library is.
+std::string EventLogKey(const TDDService& Service);
+// The executable's directory with its trailing '/', then LogOptions.MessagesLibrary.
+std::string MessagesPath(const TDDService& Service);
+// Creates the log's key with its values unless it exists (an existing log is left as it is).
+void CreateCustomEventLog(TDDService& Service);
+// Adds ServiceName to the log's "Sources" (once, in any letter case) and writes its source key.
+void RegisterEventLogSource(TDDService& Service);
+// Removes ServiceName from "Sources"; deletes the log's key with all its subkeys when no source
+// is left.
+void UnRegisterEventLogSource(TDDService& Service);
 
 // Installation with the service manager: creates the unit (roll-back on a later failure),
 // applies the extended configuration, makes systemd load it, then FinishInstall.

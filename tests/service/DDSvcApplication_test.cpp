@@ -168,6 +168,7 @@ class ServiceApplicationTest : public ::testing::Test {
   TTempDir FDir;
   std::string FUnits = FDir.File("units");
   TScopedEnv FUnitDir{"PELMAR_UNIT_DIR", FUnits};
+  TScopedEnv FSettingsDir{"PELMAR_SETTINGS_DIR", FDir.File("settings")};
   // Not started by systemd, whatever runs the tests.
   TScopedEnv FNotify{"NOTIFY_SOCKET", nullptr};
   TScopedEnv FInvocation{"INVOCATION_ID", nullptr};

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "DDConsole.h"
+#include "DDRegistryEx.h"
 #include "EventLogRecorder.h"
 #include "Failure.h"
 #include "Process.h"
@@ -742,6 +743,8 @@ class ServiceInstallTest : public DDServiceTest {
   TTempDir FDir;
   std::string FUnits = FDir.File("units");
   TScopedEnv FEnv{"PELMAR_UNIT_DIR", FUnits};
+  std::string FSettings = FDir.File("settings");
+  TScopedEnv FSettingsEnv{"PELMAR_SETTINGS_DIR", FSettings};
   TRecordingSystemd FSystemd{true};
 };
 
@@ -892,6 +895,197 @@ TEST_F(ServiceInstallTest, UninstallRemovesTheUnitAndASecondUninstallIsNoFailure
   EXPECT_TRUE(FSystemd.Calls.empty());
   EXPECT_TRUE(Events.empty());
   EXPECT_TRUE(FLog.Messages().empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Event-log registration
+
+// A service writing to the log "PelMar", as the program's does.
+class TLoggingService : public TTestService {
+ public:
+  explicit TLoggingService(const std::string& Name = "TestSvc") {
+    SetName(Name);
+    TServiceLogOptions Options;
+    Options.EventLogName = "PelMar";
+    Options.MessagesLibrary = "PelMarMessages.dll";
+    SetLogOptions(Options);
+  }
+};
+
+const std::string LogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\PelMar";
+
+class EventLogRegistrationTest : public ServiceInstallTest {
+ protected:
+  std::vector<std::string> Sources() {
+    TRegistry Registry;
+    if (!Registry.OpenKey(LogKey, false) || !Registry.ValueExists("Sources"))
+      return {"(none)"};
+    return Registry.ReadMultiSz("Sources");
+  }
+  bool KeyExists(const std::string& Key) { return TRegistry().KeyExists(Key); }
+
+  std::string FMessages =
+      GetModuleFileName().substr(0, GetModuleFileName().rfind('/') + 1) + "PelMarMessages.dll";
+};
+
+TEST_F(EventLogRegistrationTest, InstallRecordsTheLogAndTheSource) {
+  TLoggingService S;
+  EXPECT_EQ(LogKey, EventLogKey(S));
+  EXPECT_EQ(FMessages, MessagesPath(S));
+  TServiceManager Manager;
+  InstallService(S, Manager);
+
+  struct TValue {
+    std::string Key, Name;
+    TRegDataType Type;
+    std::string Text;
+    std::int32_t Number;
+  } Values[] = {
+      {LogKey, "DisplayNameFile", TRegDataType::rdExpandString, FMessages, 0},
+      {LogKey, "DisplayNameID", TRegDataType::rdInteger, "", 4},
+      {LogKey, "File", TRegDataType::rdExpandString, "PelMar.evt", 0},
+      {LogKey, "MaxSize", TRegDataType::rdInteger, "", 524288},
+      {LogKey, "PrimaryModule", TRegDataType::rdString, "PelMar", 0},
+      {LogKey, "Retention", TRegDataType::rdInteger, "", 0},
+      {LogKey + "\\TestSvc", "EventMessageFile", TRegDataType::rdString, FMessages, 0},
+      {LogKey + "\\TestSvc", "CategoryMessageFile", TRegDataType::rdString, FMessages, 0},
+      {LogKey + "\\TestSvc", "CategoryCount", TRegDataType::rdInteger, "", 3},
+      {LogKey + "\\TestSvc", "TypesSupported", TRegDataType::rdInteger, "", 7},
+  };
+  TRegistry Registry;
+  for (const TValue& V : Values) {
+    ASSERT_TRUE(Registry.OpenKey(V.Key, false)) << V.Key;
+    ASSERT_EQ(V.Type, Registry.GetDataType(V.Name)) << V.Name;
+    if (V.Type == TRegDataType::rdInteger)
+      EXPECT_EQ(V.Number, Registry.ReadInteger(V.Name)) << V.Name;
+    else
+      EXPECT_EQ(V.Text, Registry.ReadString(V.Name)) << V.Name;
+  }
+  EXPECT_EQ(std::vector<std::string>{"TestSvc"}, Sources());
+  EXPECT_EQ(std::vector<std::string>{"Test Service installed!"}, FLog.Messages());
+}
+
+TEST_F(EventLogRegistrationTest, AnExistingLogKeepsItsValuesAndGainsTheSource) {
+  {
+    TRegistry Registry;
+    ASSERT_TRUE(Registry.OpenKey(LogKey, true));
+    Registry.WriteInteger("MaxSize", 1024);
+  }
+  TLoggingService S;
+  TServiceManager Manager;
+  InstallService(S, Manager);
+  TRegistry Registry;
+  ASSERT_TRUE(Registry.OpenKey(LogKey, false));
+  EXPECT_EQ(1024, Registry.ReadInteger("MaxSize"));
+  EXPECT_FALSE(Registry.ValueExists("PrimaryModule"));
+  EXPECT_EQ(std::vector<std::string>{"TestSvc"}, Sources());
+}
+
+TEST_F(EventLogRegistrationTest, TwoServicesShareALogUntilTheLastLeaves) {
+  TLoggingService A("ServiceA"), B("ServiceB");
+  TServiceManager Manager;
+  InstallService(A, Manager);
+  InstallService(B, Manager);
+  EXPECT_EQ((std::vector<std::string>{"ServiceA", "ServiceB"}), Sources());
+  UninstallService(A, Manager);
+  EXPECT_EQ(std::vector<std::string>{"ServiceB"}, Sources());
+  EXPECT_TRUE(KeyExists(LogKey + "\\ServiceA"));  // left in place while others remain
+  UninstallService(B, Manager);
+  EXPECT_FALSE(KeyExists(LogKey));
+  EXPECT_FALSE(KeyExists(LogKey + "\\ServiceA"));
+}
+
+TEST_F(EventLogRegistrationTest, ASourceListedInOtherLettersIsNotAddedAgain) {
+  {
+    TRegistry Registry;
+    ASSERT_TRUE(Registry.OpenKey(LogKey, true));
+    Registry.WriteMultiSz("Sources", {"Other", "TESTSVC"});
+  }
+  TLoggingService S;
+  TServiceManager Manager;
+  InstallService(S, Manager);
+  EXPECT_EQ((std::vector<std::string>{"Other", "TESTSVC"}), Sources());
+  UninstallService(S, Manager);
+  EXPECT_EQ(std::vector<std::string>{"Other"}, Sources());
+}
+
+TEST_F(EventLogRegistrationTest, SourcesOfAnotherTypeUndoTheInstallation) {
+  {
+    TRegistry Registry;
+    ASSERT_TRUE(Registry.OpenKey(LogKey, true));
+    Registry.WriteString("Sources", "TestSvc");
+  }
+  TLoggingService S;
+  TServiceManager Manager;
+  EXPECT_EQ("String list expected", Failure([&] { InstallService(S, Manager); }));
+  EXPECT_FALSE(Installed());
+  EXPECT_TRUE(KeyExists(LogKey));  // the log's key stays
+}
+
+TEST_F(EventLogRegistrationTest, UninstallOfAServiceThatIsNotInstalledLeavesTheLogAlone) {
+  {
+    TRegistry Registry;
+    ASSERT_TRUE(Registry.OpenKey(LogKey, true));
+    Registry.WriteMultiSz("Sources", {"TestSvc"});
+  }
+  TLoggingService S;
+  TServiceManager Manager;
+  UninstallService(S, Manager);
+  EXPECT_EQ(std::vector<std::string>{"TestSvc"}, Sources());
+}
+
+TEST_F(EventLogRegistrationTest, WithoutACustomLogNothingIsRecorded) {
+  TLoggingService S;
+  TServiceLogOptions Options = S.LogOptions();
+  Options.UseCustomEventLog = false;
+  S.SetLogOptions(Options);
+  TServiceManager Manager;
+  InstallService(S, Manager);
+  UninstallService(S, Manager);
+  EXPECT_FALSE(std::filesystem::exists(FSettings));
+}
+
+TEST_F(EventLogRegistrationTest, IncompleteLogOptionsAreRefusedWithTheirTexts) {
+  struct TCase {
+    const char* Name;
+    std::function<void(TServiceLogOptions&)> Change;
+    std::function<void(TDDService&)> Call;
+    const char* Error;
+  } Cases[] = {
+      {"create without a log name", [](TServiceLogOptions& O) { O.EventLogName = ""; },
+       CreateCustomEventLog, "CreateCustomEventLog: Service EventLogName must be defined!"},
+      {"create without a library", [](TServiceLogOptions& O) { O.MessagesLibrary = ""; },
+       CreateCustomEventLog, "CreateCustomEventLog: Service MessagesLibrary must be defined!"},
+      {"register without a log name", [](TServiceLogOptions& O) { O.EventLogName = ""; },
+       RegisterEventLogSource, "RegisterEventLogSource: Service EventLogName must be defined!"},
+      {"register without a library", [](TServiceLogOptions& O) { O.MessagesLibrary = ""; },
+       RegisterEventLogSource, "RegisterEventLogSource: Service MessagesLibrary must be defined!"},
+      {"register without categories", [](TServiceLogOptions& O) { O.MessageCategoryCount = 0; },
+       RegisterEventLogSource, "RegisterEventLogSource: Service MessageCategoryCount must be > 0!"},
+      {"register before the log exists", [](TServiceLogOptions&) {}, RegisterEventLogSource,
+       "RegisterEventLogSource: Event log does not exist! Use CreateCustomEventLog first"},
+      {"unregister without a log name", [](TServiceLogOptions& O) { O.EventLogName = ""; },
+       UnRegisterEventLogSource, "UnRegisterEventLogSource: Service EventLogName must be defined!"},
+  };
+  for (const TCase& C : Cases) {
+    TLoggingService S;
+    TServiceLogOptions Options = S.LogOptions();
+    C.Change(Options);
+    S.SetLogOptions(Options);
+    EXPECT_EQ(C.Error, Failure([&] { C.Call(S); })) << C.Name;
+  }
+  EXPECT_FALSE(std::filesystem::exists(FSettings));
+}
+
+TEST_F(EventLogRegistrationTest, TheLogFileNameTakesTheEvtExtension) {
+  TLoggingService S;
+  TServiceLogOptions Options = S.LogOptions();
+  Options.EventLogName = "Station.Log";
+  S.SetLogOptions(Options);
+  CreateCustomEventLog(S);
+  TRegistry Registry;
+  ASSERT_TRUE(Registry.OpenKey(EventLogKey(S), false));
+  EXPECT_EQ("Station.evt", Registry.ReadString("File"));
 }
 
 }  // namespace
