@@ -34,6 +34,7 @@ struct TSignalState {
 
   bool Running = false;  // changed by the starting thread only
   bool StartedOnTerminal = false;
+  sigset_t Ignored;  // ignored when the process started (nohup): they stay ignored
   int SignalFd = -1;
   int WakeFd = -1;
   sigset_t OldMask;
@@ -66,6 +67,9 @@ void TakeDefaultAction(int Signal) {
 
 void Dispatch(int Signal) {
   TSignalState& S = State();
+  // Blocked signals are queued even when their disposition is to ignore them.
+  if (sigismember(&S.Ignored, Signal))
+    return;
   std::unique_lock Guard(S.Lock);
   TSignalTarget Target = RouteSignal(Signal, static_cast<bool>(S.ConsoleHandler),
                                      S.StartedOnTerminal, !S.Services.empty());
@@ -152,6 +156,12 @@ void StartControlSignals() {
   if (S.Running)
     return;
   sigset_t Set = ControlSet();
+  sigemptyset(&S.Ignored);
+  for (int Signal : ControlSignalList) {
+    struct sigaction Action;
+    if (sigaction(Signal, nullptr, &Action) == 0 && Action.sa_handler == SIG_IGN)
+      sigaddset(&S.Ignored, Signal);
+  }
   pthread_sigmask(SIG_BLOCK, &Set, &S.OldMask);
   S.SignalFd = signalfd(-1, &Set, SFD_CLOEXEC);
   S.WakeFd = eventfd(0, EFD_CLOEXEC);

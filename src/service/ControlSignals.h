@@ -12,6 +12,7 @@
 //   SIGTERM  control code 1 (stop) for every registered service
 // A console event with no close handler, a control code with no registered service, and a close
 // handler that answers false get the signal's own disposition (for all four: the process ends).
+// A signal that was ignored when the thread started (as nohup ignores SIGHUP) stays ignored.
 #pragma once
 
 #include <csignal>

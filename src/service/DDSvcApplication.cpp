@@ -313,6 +313,7 @@ int ServiceApplicationShutdown() {
 
 int RunServiceApplication(int ArgC, char** ArgV,
                           const std::function<void(TServiceApplication&)>& Setup) {
+  IsConsole = true;
   ServiceApplicationStartup(ArgC, ArgV);
   try {
     if (Setup)

@@ -7,6 +7,10 @@
 //   /DEBUG, /VERBOSE     console levels 3 and 2; /SILENT: no console when installing
 // Switches start with '-' or '/', in any letter case and order.
 //
+// Signals: in debug mode Ctrl+C (SIGINT) and a closed terminal (SIGHUP) stop the services in
+// order; Ctrl+\ (SIGQUIT) and SIGTERM end the process at once. Under systemd SIGTERM stops the
+// service, and SIGHUP is a parameter change (ignored unless the service takes those).
+//
 // How a program uses it, from main():
 //
 //   int main(int argc, char** argv) {
@@ -34,6 +38,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "DDConsole.h"
 #include "DDSvcMgr.h"
 
 namespace pelmar {
@@ -111,8 +116,9 @@ void ServiceApplicationStartup(int ArgC, char** ArgV);
 // Returns ExitCode.
 int ServiceApplicationShutdown();
 
-// Start-up, then Setup (which creates the service module and sets OnConfigure), Run, tear-down;
-// returns the exit code. An exception from Setup is logged like one from Run (exit code 1).
+// The console-program mark, start-up, then Setup (which creates the service module and sets
+// OnConfigure), Run, tear-down; returns the exit code. An exception from Setup is logged like
+// one from Run (exit code 1).
 int RunServiceApplication(int ArgC, char** ArgV,
                           const std::function<void(TServiceApplication&)>& Setup);
 

@@ -11,8 +11,10 @@
 
 #include <cstdio>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ForkedChild.h"
 #include "ToolProcess.h"
@@ -158,6 +160,35 @@ TEST(ControlSignalsTest, SignalsNobodyTakesEndTheProcessAsTheyWouldUntouched) {
     });
     EXPECT_EQ(128 + C.Signal, Child.WaitExit()) << C.Name;
   }
+}
+
+TEST(ControlSignalsTest, ASignalIgnoredAtTheStartStaysIgnored) {
+  // As under nohup: closing the terminal must not stop the program.
+  TForkedChild Child(
+      [] {
+        signal(SIGHUP, SIG_IGN);
+        StartControlSignals();
+        std::mutex Lock;
+        std::string Seen;
+        std::promise<void> Interrupted;
+        SetConsoleCtrlHandler([&](int Type) {
+          std::lock_guard Guard(Lock);
+          Seen += " " + std::to_string(Type);
+          if (Type == CTRL_C_EVENT)
+            Interrupted.set_value();
+          return true;
+        });
+        kill(getpid(), SIGHUP);
+        kill(getpid(), SIGINT);
+        Interrupted.get_future().wait_for(Patience);
+        StopControlSignals();  // every handler thread has returned
+        std::printf("events%s\n", Seen.c_str());
+        std::fflush(stdout);
+        return 0;
+      },
+      {.Terminal = true});
+  EXPECT_EQ(0, Child.WaitExit());
+  EXPECT_EQ(std::vector<std::string>{"events 0"}, Child.Lines());
 }
 
 TEST(ControlSignalsTest, ThreadsMadeAfterTheStartKeepTheSignalsBlocked) {
