@@ -168,6 +168,7 @@ class TServiceThread {
   // Worker thread only: serves the queued requests. Without Wait, those waiting now; with Wait,
   // blocks for requests until the terminate flag is set.
   void ServeRequests(bool Wait);
+  void ProcessRequests(bool WaitForMessage) { ServeRequests(WaitForMessage); }
   // The terminate flag: set by a stop or shutdown request, never cleared.
   bool Terminated() const { return FTerminated.load(); }
   // Sets the terminate flag and wakes a waiting ServeRequests.
