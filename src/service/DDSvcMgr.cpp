@@ -303,13 +303,13 @@ void TDDService::SetOnContinue(TContinueEvent Value) {
   FAllowPause = true;
 }
 
-void TDDService::SetOnPreShutdown(TServiceEvent Value) {
+void TDDService::SetOnPreShutdown(TDDServiceEvent Value) {
   FOnPreShutdown = std::move(Value);
   std::lock_guard Guard(FPropertyLock);
   FAllowedExControls.insert(alPreShutdown);
 }
 
-void TDDService::SetOnParamChange(TServiceEvent Value) {
+void TDDService::SetOnParamChange(TDDServiceEvent Value) {
   FOnParamChange = std::move(Value);
   std::lock_guard Guard(FPropertyLock);
   FAllowedExControls.insert(alParamChange);

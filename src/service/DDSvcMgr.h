@@ -46,8 +46,7 @@ namespace pelmar {
 class TDDService;
 class TServiceThread;
 
-// Raised to leave the request loop when OnRunException asks to abort.
-PELMAR_EXCEPTION_CLASS(EAbort, Exception);
+// EAbort (Exception.h) is raised to leave the request loop when OnRunException asks to abort.
 
 enum TServiceRunState {
   rsStopped,
@@ -76,7 +75,7 @@ inline constexpr std::uint32_t SessionRequestMsg = 1026;  // code: event type; p
 inline constexpr std::uint32_t WM_POWERBROADCAST = 536;
 inline constexpr std::uint32_t WM_DEVICECHANGE = 537;
 
-using TServiceEvent = std::function<void(TDDService& Sender)>;
+using TDDServiceEvent = std::function<void(TDDService& Sender)>;
 using TStartEvent = std::function<void(TDDService& Sender, bool& Started)>;
 using TStopEvent = std::function<void(TDDService& Sender, bool& Stopped)>;
 using TPauseEvent = std::function<void(TDDService& Sender, bool& Paused)>;
@@ -86,8 +85,8 @@ using TCustomControlEvent = std::function<void(TDDService& Sender, int CtrlCode)
 using TSessionChangeEvent = std::function<void(TDDService& Sender, int EventType, int SessionID)>;
 using TMessageEvent =
     std::function<void(TDDService& Sender, int EventType, std::intptr_t EventData, int& MsgResult)>;
-using TServiceExceptionEvent = std::function<void(TDDService& Sender, const std::exception& E,
-                                                  bool& LogDefaultErrMsg, bool& CanAbort)>;
+using TDDServiceExceptionEvent = std::function<void(TDDService& Sender, const std::exception& E,
+                                                    bool& LogDefaultErrMsg, bool& CanAbort)>;
 
 // A service or, with IsGroup, a load-order group the service depends on.
 struct TDependency {
@@ -266,24 +265,24 @@ class TDDService {
   // OnParamChange, OnNetBindChange, OnSessionChange and OnPreShutdown add their
   // AllowedExControls element; OnPowerEvent and OnDeviceEvent make the hidden window at once
   // when the worker exists.
-  void SetBeforeInstall(TServiceEvent Value) { FBeforeInstall = std::move(Value); }
-  void SetAfterInstall(TServiceEvent Value) { FAfterInstall = std::move(Value); }
-  void SetBeforeUninstall(TServiceEvent Value) { FBeforeUninstall = std::move(Value); }
-  void SetAfterUninstall(TServiceEvent Value) { FAfterUninstall = std::move(Value); }
+  void SetBeforeInstall(TDDServiceEvent Value) { FBeforeInstall = std::move(Value); }
+  void SetAfterInstall(TDDServiceEvent Value) { FAfterInstall = std::move(Value); }
+  void SetBeforeUninstall(TDDServiceEvent Value) { FBeforeUninstall = std::move(Value); }
+  void SetAfterUninstall(TDDServiceEvent Value) { FAfterUninstall = std::move(Value); }
   void SetOnStart(TStartEvent Value) { FOnStart = std::move(Value); }
-  void SetOnExecute(TServiceEvent Value) { FOnExecute = std::move(Value); }
+  void SetOnExecute(TDDServiceEvent Value) { FOnExecute = std::move(Value); }
   void SetOnStop(TStopEvent Value);
   void SetOnPause(TPauseEvent Value);
   void SetOnContinue(TContinueEvent Value);
-  void SetOnShutdown(TServiceEvent Value) { FOnShutdown = std::move(Value); }
-  void SetOnPreShutdown(TServiceEvent Value);
-  void SetOnParamChange(TServiceEvent Value);
+  void SetOnShutdown(TDDServiceEvent Value) { FOnShutdown = std::move(Value); }
+  void SetOnPreShutdown(TDDServiceEvent Value);
+  void SetOnParamChange(TDDServiceEvent Value);
   void SetOnNetBindChange(TControlEvent Value);
   void SetOnSessionChange(TSessionChangeEvent Value);
   void SetOnCustomControl(TCustomControlEvent Value) { FOnCustomControl = std::move(Value); }
   void SetOnPowerEvent(TMessageEvent Value);
   void SetOnDeviceEvent(TMessageEvent Value);
-  void SetOnRunException(TServiceExceptionEvent Value) { FOnRunException = std::move(Value); }
+  void SetOnRunException(TDDServiceExceptionEvent Value) { FOnRunException = std::move(Value); }
 
   // Current state; writing it reports the new status.
   TServiceRunState Status() const { return FStatus.load(); }
@@ -380,10 +379,10 @@ class TDDService {
   void ServeRequest(std::uint32_t Kind, std::uint32_t Code, std::intptr_t Param);
 
   // Install events, for the installation procedures.
-  const TServiceEvent& BeforeInstall() const { return FBeforeInstall; }
-  const TServiceEvent& AfterInstall() const { return FAfterInstall; }
-  const TServiceEvent& BeforeUninstall() const { return FBeforeUninstall; }
-  const TServiceEvent& AfterUninstall() const { return FAfterUninstall; }
+  const TDDServiceEvent& BeforeInstall() const { return FBeforeInstall; }
+  const TDDServiceEvent& AfterInstall() const { return FAfterInstall; }
+  const TDDServiceEvent& BeforeUninstall() const { return FBeforeUninstall; }
+  const TDDServiceEvent& AfterUninstall() const { return FAfterUninstall; }
 
  private:
   TEventLogger& EventLogger();
@@ -415,18 +414,18 @@ class TDDService {
   TFailureOptions FFailureOptions;
   TServiceLogOptions FLogOptions;
 
-  TServiceEvent FBeforeInstall, FAfterInstall, FBeforeUninstall, FAfterUninstall;
+  TDDServiceEvent FBeforeInstall, FAfterInstall, FBeforeUninstall, FAfterUninstall;
   TStartEvent FOnStart;
-  TServiceEvent FOnExecute;
+  TDDServiceEvent FOnExecute;
   TStopEvent FOnStop;
   TPauseEvent FOnPause;
   TContinueEvent FOnContinue;
-  TServiceEvent FOnShutdown, FOnPreShutdown, FOnParamChange;
+  TDDServiceEvent FOnShutdown, FOnPreShutdown, FOnParamChange;
   TControlEvent FOnNetBindChange;
   TSessionChangeEvent FOnSessionChange;
   TCustomControlEvent FOnCustomControl;
   TMessageEvent FOnPowerEvent, FOnDeviceEvent;
-  TServiceExceptionEvent FOnRunException;
+  TDDServiceExceptionEvent FOnRunException;
 
   std::atomic<TServiceRunState> FStatus{rsStopped};
   mutable std::mutex FStatusLock;

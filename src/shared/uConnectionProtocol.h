@@ -30,9 +30,8 @@ namespace pelmar {
 class TPelMarTCPClient;
 class TCoreDispatcher;
 
-// The silent abort: the operation was given up and has nothing to report (a command whose
-// connection dropped before its reply). Callers clean up and do not log it.
-PELMAR_EXCEPTION_CLASS(EAbort, Exception);
+// EAbort (Exception.h) is the silent abort of a command whose connection dropped before its
+// reply: callers clean up and do not log it.
 // A command failed at the Core service; the message is the Core service's text.
 PELMAR_EXCEPTION_CLASS(EPelReplyError, Exception);
 // A command's time-out expired; empty message.

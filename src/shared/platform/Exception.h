@@ -31,8 +31,10 @@ class Exception : public std::exception {
   }
 
 // The run-time library's classes that the system's texts rely on.
-PELMAR_EXCEPTION_CLASS(EConvertError, Exception);     // a text that is not a number
-PELMAR_EXCEPTION_CLASS(EListError, Exception);        // list index and order errors
+PELMAR_EXCEPTION_CLASS(EConvertError, Exception);  // a text that is not a number
+PELMAR_EXCEPTION_CLASS(EListError, Exception);     // list index and order errors
+// The silent abort: an operation was given up and has nothing to report.
+PELMAR_EXCEPTION_CLASS(EAbort, Exception);
 PELMAR_EXCEPTION_CLASS(EStreamError, Exception);      // memory stream failures
 PELMAR_EXCEPTION_CLASS(EAssertionFailed, Exception);  // a broken internal assumption
 PELMAR_EXCEPTION_CLASS(EVariantError, Exception);     // a variant that cannot be converted
