@@ -54,9 +54,11 @@ sigset_t ControlSet() {
   return Set;
 }
 
-// Delivers Signal to the calling thread with the signal unblocked there, so that the disposition
-// in force applies as if nobody had intercepted it (by default: the process ends).
+// Delivers Signal to the calling thread with the signal unblocked there and its default
+// disposition restored, so that it acts as if nobody had intercepted it (the process ends). A
+// library's handler (the embedded database engine installs some) must not swallow it.
 void TakeDefaultAction(int Signal) {
+  signal(Signal, SIG_DFL);
   sigset_t One;
   sigemptyset(&One);
   sigaddset(&One, Signal);
@@ -156,12 +158,13 @@ void StartControlSignals() {
   if (S.Running)
     return;
   sigset_t Set = ControlSet();
+  // Only a hang-up ignored at the start (nohup) stays ignored. A shell starts background jobs
+  // with SIGINT and SIGQUIT ignored as well, yet a SIGINT sent to the program on purpose must
+  // still stop it in order.
   sigemptyset(&S.Ignored);
-  for (int Signal : ControlSignalList) {
-    struct sigaction Action;
-    if (sigaction(Signal, nullptr, &Action) == 0 && Action.sa_handler == SIG_IGN)
-      sigaddset(&S.Ignored, Signal);
-  }
+  struct sigaction HangUp;
+  if (sigaction(SIGHUP, nullptr, &HangUp) == 0 && HangUp.sa_handler == SIG_IGN)
+    sigaddset(&S.Ignored, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &Set, &S.OldMask);
   S.SignalFd = signalfd(-1, &Set, SFD_CLOEXEC);
   S.WakeFd = eventfd(0, EFD_CLOEXEC);

@@ -148,6 +148,8 @@ TEST(ControlSignalsTest, SignalsNobodyTakesEndTheProcessAsTheyWouldUntouched) {
   for (const TCase& C : Cases) {
     TForkedChild Child([C] {
       StartControlSignals();
+      // A library's handler (the embedded database engine installs some) must not swallow it.
+      signal(C.Signal, [](int) {});
       if (C.ConsoleHandlerDeclines)
         SetConsoleCtrlHandler([](int) { return false; });
       if (C.DeregisteredService)
@@ -162,11 +164,13 @@ TEST(ControlSignalsTest, SignalsNobodyTakesEndTheProcessAsTheyWouldUntouched) {
   }
 }
 
-TEST(ControlSignalsTest, ASignalIgnoredAtTheStartStaysIgnored) {
-  // As under nohup: closing the terminal must not stop the program.
+TEST(ControlSignalsTest, AHangUpIgnoredAtTheStartStaysIgnoredAnInterruptDoesNot) {
+  // As under nohup: closing the terminal must not stop the program. A shell's background job
+  // starts with SIGINT ignored too, and a SIGINT sent to it must still stop it in order.
   TForkedChild Child(
       [] {
         signal(SIGHUP, SIG_IGN);
+        signal(SIGINT, SIG_IGN);
         StartControlSignals();
         std::mutex Lock;
         std::string Seen;
