@@ -8,18 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "DBUtils.h"
-#include "FirebirdFixture.h"
-#include "QuietHost.h"
-#include "ServiceMain.h"
-#include "ToolProcess.h"
+#include "ServiceE2E.h"
 
 namespace pelmar {
 namespace {
@@ -47,74 +41,36 @@ TReport ParseFrame(const std::string& Frame) {
   return R;
 }
 
-class ContactIDEndToEndTest : public test::TFirebirdTest {
+class ContactIDEndToEndTest : public test::TServiceE2ETest {
  protected:
   // The server is stopped and started again by one of the tests.
   bool ExclusiveServer() const override { return true; }
 
-  void SetUp() override {
-    test::TFirebirdTest::SetUp();
-    if (IsSkipped() || HasFatalFailure())
-      return;
-    Database().Close();
-    Settings.DBServer = Login().Host;
-    Settings.DBPort = static_cast<std::uint16_t>(Login().Port);
-    Settings.DBName = DatabaseName().substr(DatabaseName().find(':') + 1);
-    Settings.DBUser = Login().User;
-    Settings.DBPassword = Login().Password;
-  }
-
-  void TearDown() override {
-    Host.Stop = true;
-    if (Worker.joinable())
-      Worker.join();
-    Core.reset();
-    Receiver.reset();
-    test::TFirebirdTest::TearDown();
-  }
-
   // The simulator with Args, then the Core service serving one TCP channel to it, then the
   // service.
   void Start(const std::vector<std::string>& ReceiverArgs) {
-    std::vector<std::string> Args = {
-        "--tcp", "0", "--quiet", "--log", Dir.File("receiver.log"), "--linktest-interval", "0"};
+    std::vector<std::string> Args = {"--tcp", "0"};
     Args.insert(Args.end(), ReceiverArgs.begin(), ReceiverArgs.end());
-    Receiver = std::make_unique<test::TToolProcess>(test::BuiltToolPath("ReceiverSim"), Args);
-    const std::uint16_t ReceiverPort = Receiver->Port("ReceiverSim: listening on ");
+    const std::uint16_t ReceiverPort = StartReceiver("receiver", Args);
     ASSERT_NE(0, ReceiverPort);
-    const std::string Installation = R"({
+    StartCore(R"({
       "service": { "name": "ContactID" },
       "channels": [ { "id": 101, "name": "Receiver", "enabled": true, "comType": "tcp",
                       "comAddress": "127.0.0.1:)" +
-                                     std::to_string(ReceiverPort) +
-                                     R"(", "ackEvents": true, "receiverTimeout": 60 } ],
+              std::to_string(ReceiverPort) +
+              R"(", "ackEvents": true, "receiverTimeout": 60 } ],
       "accounts": [ { "id": 200, "name": "Shop", "enabled": true, "number": "1234" } ],
       "groups": [ { "id": 210, "name": "Floor", "account": 200, "number": "01" } ],
       "zones": [ { "id": 220, "name": "Door", "account": 200, "number": "001" } ]
-    })";
-    Core = std::make_unique<test::TToolProcess>(
-        test::BuiltToolPath("CoreService"),
-        std::vector<std::string>{"--port", "0", Dir.File("installation.json", Installation)});
-    Settings.CorePort = Core->Port("CoreService: listening on ");
-    ASSERT_NE(0, Settings.CorePort);
-    Worker = std::thread([this] {
-      TDataModule1 M(Host, Settings);
-      M.RunService();
-    });
+    })");
+    ASSERT_FALSE(HasFatalFailure());
+    StartService();
   }
 
+  test::TToolProcess& Receiver() { return TServiceE2ETest::Receiver("receiver"); }
   // The frames of the simulator's log lines of Event ("ACK"), in order.
   std::vector<std::string> Logged(const std::string& Event) {
-    std::ifstream In(Dir.File("receiver.log"));
-    std::vector<std::string> Frames;
-    for (std::string Line; std::getline(In, Line);) {
-      std::istringstream Words(Line);
-      std::string Time, Kind, Seq, Frame;
-      Words >> Time >> Kind >> Seq >> Frame;
-      if (Kind == Event)
-        Frames.push_back(Frame);
-    }
-    return Frames;
+    return ReceiverFrames("receiver", Event);
   }
 
   std::map<TReport, int> Recorded() {
@@ -123,19 +79,12 @@ class ContactIDEndToEndTest : public test::TFirebirdTest {
       ++Out[{Row[0].AsInteger(), Row[1].AsInteger(), Row[2].AsInteger()}];
     return Out;
   }
-
-  test::TTempDir Dir;
-  test::TQuietHost Host;
-  TServiceSettings Settings;
-  std::unique_ptr<test::TToolProcess> Receiver;
-  std::unique_ptr<test::TToolProcess> Core;
-  std::thread Worker;
 };
 
 TEST_F(ContactIDEndToEndTest, ReportsOfTheReceiverAreRecordedAndAcknowledged) {
   Start({"--report", "1234:E130:01:001", "--report", "1234:R130:01:001", "--report",
          "1234:E602:00:000", "--report", "9999:E130:01:001"});
-  ASSERT_EQ(0, Receiver->WaitExit()) << testing::PrintToString(Receiver->Lines());
+  ASSERT_EQ(0, Receiver().WaitExit()) << testing::PrintToString(Receiver().Lines());
   EXPECT_EQ(4u, Logged("ACK").size());
   auto Rows = Select("SELECT ACCOUNT_ID, OBJECT_ID, EVENT_CODE FROM CID_EVENTS ORDER BY ID");
   ASSERT_EQ(4u, Rows.size());
@@ -147,8 +96,8 @@ TEST_F(ContactIDEndToEndTest, ReportsOfTheReceiverAreRecordedAndAcknowledged) {
     EXPECT_EQ(Want[I][2], Rows[I][2].AsInteger()) << I;
   }
   // The Core service heard of the receiver and of the zone's alarm.
-  EXPECT_NE("", Core->WaitLine("event SysObjectStatus: 101"));
-  EXPECT_NE("", Core->WaitLine("event SysObjectStatus: 220"));
+  EXPECT_NE("", Core().WaitLine("event SysObjectStatus: 101"));
+  EXPECT_NE("", Core().WaitLine("event SysObjectStatus: 220"));
 }
 
 // The database server stops in the middle of a stream of reports and comes back: nothing is
@@ -166,7 +115,7 @@ TEST_F(ContactIDEndToEndTest, DatabaseServerStoppedMidStreamLosesNoAcknowledgedR
       << "acknowledged while the database server was down";
   ASSERT_EQ(0, test::RunScript(test::SourceRoot() + "/scripts/firebird-start.sh", Output))
       << Output;
-  Receiver->WaitExit();
+  Receiver().WaitExit();
 
   const std::vector<std::string> Acked = Logged("ACK");
   std::map<TReport, int> Rows = Recorded();
