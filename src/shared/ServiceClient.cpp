@@ -95,6 +95,12 @@ void TServiceClient::Run() {
       try {
         OnWork(*this);
         FLastWorkError.clear();
+      } catch (...) {
+        HandleWorkException(std::current_exception());
+      }
+      // Also after a failed work cycle: a cycle that fails every time must not leave the Core
+      // service's commands unanswered, the more so as one of them may correct the cause.
+      try {
         FCoreConnection->ProcessMessages();
       } catch (...) {
         HandleWorkException(std::current_exception());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -639,6 +640,30 @@ TEST_F(ServiceClientTest, InputOnAWaitHandleEndsThePauseAndAHungUpHandleDoesNotS
   close(Input[0]);
   close(Input[1]);
   close(HungUp[0]);
+}
+
+// A work cycle that fails every time still takes the Core service's commands: one of them may be
+// what corrects the cause.
+TEST_F(ServiceClientTest, CommandsAreAnsweredWhileTheWorkCycleFails) {
+  std::atomic<int> Handled{0};
+  StartOnline([&](TServiceClient& C) {
+    C.OnRegisterCommands = [&](TServiceClient& Sender) {
+      Sender.RegisterCommand("Other", [&](pPelCommand) { ++Handled; });
+    };
+  });
+  {
+    std::lock_guard<std::mutex> Guard(FLock);
+    WorkError = [] { throw Exception("boom"); };
+  }
+  ASSERT_TRUE(WaitFor([&] { return Errors.size() >= 2; }));
+  EXPECT_EQ(std::string(1, '\0'), Command("Other", ""));
+  EXPECT_EQ(1, Handled.load());
+  {
+    std::lock_guard<std::mutex> Guard(FLock);
+    WorkError = nullptr;
+  }
+  // The handler above uses this test's locals: the client ends first.
+  StopAndJoin();
 }
 
 TEST_F(ServiceClientTest, FatalWorkErrorRunsTheStopSequenceAndIsRaised) {
