@@ -1,5 +1,7 @@
 #include "ServiceMain.h"
 
+#include <exception>
+
 #include "DBUtils.h"
 #include "Debug.h"
 #include "EventQueue.h"
@@ -125,6 +127,8 @@ void TDataModule1::ServiceClientWork() {
   TServiceClient& C = *FServiceClient;
   C.SetAcceptingCommands(true);
   TSysObjectList& Objects = *C.Objects();
+  // The first channel that failed; its exception goes on to the run loop after the cycle.
+  std::exception_ptr Failure;
   {
     TCriticalSectionGuard Guard(Objects.CriticalSection(), LockWork);
     std::int32_t Enabled = 0;
@@ -135,18 +139,32 @@ void TDataModule1::ServiceClientWork() {
       if (!Channel->Enabled())
         continue;
       ++Enabled;
-      if (!Channel->Poll())
-        AllOnline = false;
+      // A channel object with settings that make no link fails at every poll until it is
+      // corrected: the receivers behind the other channels are read all the same.
+      try {
+        if (!Channel->Poll())
+          AllOnline = false;
+      } catch (...) {
+        if (!Failure)
+          Failure = std::current_exception();
+      }
       FChannelHandles.push_back(Channel->WaitHandle());
     }
-    if (Enabled == 0)
-      C.SetServiceStatus("повреждение", 5, "Не определён ни один разрешённый канал");
-    else if (!AllOnline)
-      C.SetServiceStatus("повреждение", 5, "Один или несколько каналов не в сети");
-    else
-      C.SetServiceStatus("в сети", 2, "");
+    // After a failure the run loop sets the error status; a status set here as well would make
+    // the two alternate every cycle.
+    if (!Failure) {
+      if (Enabled == 0)
+        C.SetServiceStatus("повреждение", 5, "Не определён ни один разрешённый канал");
+      else if (!AllOnline)
+        C.SetServiceStatus("повреждение", 5, "Один или несколько каналов не в сети");
+      else
+        C.SetServiceStatus("в сети", 2, "");
+    }
   }
+  // A channel's failure does not hold up the supervision of the accounts either.
   CheckAccounts();
+  if (Failure)
+    std::rethrow_exception(Failure);
 }
 
 void TDataModule1::LogChannelEvent(std::uint8_t Priority, std::uint16_t Code,
