@@ -193,11 +193,9 @@ void TCustomSetup::LoadSettings() {
         throw ERegistryException("Invalid data type for \"" + Name + "\" in " + Where(Registry) +
                                  ": " + Describe(Registry, Name, Secret) +
                                  " where a string is expected");
+      // The length limits are the setup form's, for typing; a longer value written by hand (a
+      // database file's path, say) is taken as it is.
       std::string Text = Registry.ReadString(Name);
-      if (CharacterCount(Text) > static_cast<std::size_t>(Item.MaxLength))
-        throw ERegistryException("Invalid value for \"" + Name + "\" in " + Where(Registry) + ": " +
-                                 Describe(Registry, Name, Secret) + " is longer than " +
-                                 std::to_string(Item.MaxLength) + " characters");
       Loaded.push_back({&Item, std::move(Text), 0});
     } else {
       if (Type != TRegDataType::rdInteger)
