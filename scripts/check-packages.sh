@@ -16,7 +16,7 @@ dirs=("$@")
 [ ${#dirs[@]} -gt 0 ] || dirs=(build)
 
 # Programs the scripts, the tests and the tools start by name.
-programs=(isql-fb gfix fbsvcmgr firebird clang clang++ tmux)
+programs=(isql-fb gfix fbsvcmgr firebird clang clang++ tmux systemd-analyze)
 
 mapfile -t named < <(scripts/install-deps.sh --list)
 

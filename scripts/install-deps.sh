@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-dev                   # libFuzzer targets (scripts/fuzz.sh)
   libssl-dev                              # AES of the TCP receiver links (libcrypto)
   libsystemd-dev                          # service host: sd_notify, the journal
+  systemd                                 # systemd-analyze verify of the written unit file
   nlohmann-json3-dev                      # installation files of the development Core service
   firebird-dev                            # Firebird client library and headers
   firebird3.0-server firebird3.0-utils    # the private database server and isql for tests and demo
