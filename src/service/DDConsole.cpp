@@ -52,16 +52,6 @@ void WriteAll(int Fd, const std::string& Bytes) {
   }
 }
 
-bool SameText(const std::string& A, const std::string& B) {
-  if (A.size() != B.size())
-    return false;
-  for (std::size_t I = 0; I < A.size(); ++I)
-    if (std::toupper(static_cast<unsigned char>(A[I])) !=
-        std::toupper(static_cast<unsigned char>(B[I])))
-      return false;
-  return true;
-}
-
 }  // namespace
 
 void ConsoleInit(TConsoleCtrlHandler CloseHandler) {

@@ -11,6 +11,7 @@
 #include "DDConsole.h"
 #include "Format.h"
 #include "Process.h"
+#include "Utilities.h"
 
 namespace pelmar {
 
@@ -79,16 +80,6 @@ void ReportUnhandled(const std::exception& E) {
   if (AppLogger != nullptr)
     AppLogger->LogMessage(Text, letError, 1, 0);
   ExitCode = 1;
-}
-
-bool SameText(const std::string& A, const std::string& B) {
-  if (A.size() != B.size())
-    return false;
-  for (std::size_t I = 0; I < A.size(); ++I)
-    if (std::toupper(static_cast<unsigned char>(A[I])) !=
-        std::toupper(static_cast<unsigned char>(B[I])))
-      return false;
-  return true;
 }
 
 }  // namespace

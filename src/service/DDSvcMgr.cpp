@@ -7,6 +7,7 @@
 #include "DDRegistryEx.h"
 #include "Format.h"
 #include "Process.h"
+#include "Utilities.h"
 
 namespace pelmar {
 namespace {
@@ -36,13 +37,6 @@ std::size_t CharacterCount(const std::string& Text) {
   return static_cast<std::size_t>(std::count_if(Text.begin(), Text.end(), [](char C) {
     return (static_cast<unsigned char>(C) & 0xC0) != 0x80;
   }));
-}
-
-bool SameText(const std::string& A, const std::string& B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
-           return std::toupper(static_cast<unsigned char>(X)) ==
-                  std::toupper(static_cast<unsigned char>(Y));
-         });
 }
 
 // Name with its extension (after the last '.' of the last path part) replaced by Extension.

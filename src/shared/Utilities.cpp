@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <istream>
@@ -134,6 +135,13 @@ void SetIfChanged(bool& Changed, std::int32_t& Target, std::int32_t NewValue) {
     Target = NewValue;
     Changed = true;
   }
+}
+
+bool SameText(const std::string& A, const std::string& B) {
+  return A.size() == B.size() &&
+         std::equal(A.begin(), A.end(), B.begin(), [](unsigned char X, unsigned char Y) {
+           return std::toupper(X) == std::toupper(Y);
+         });
 }
 
 std::string Utf8Truncate(const std::string& Text, std::size_t MaxBytes) {

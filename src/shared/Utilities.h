@@ -88,6 +88,9 @@ void SetIfChanged(bool& Changed, std::int32_t& Target, std::int32_t NewValue);
 // the first character that does not fit whole.
 std::string Utf8Truncate(const std::string& Text, std::size_t MaxBytes);
 
+// A equals B without regard to the letter case of ASCII letters (switches, service names).
+bool SameText(const std::string& A, const std::string& B);
+
 // Null for empty Text; otherwise a string variant holding at most the first MaxLength UTF-8
 // characters of Text (a database column's length counts characters). A MaxLength below 0
 // counts as 0.
