@@ -895,7 +895,9 @@ void InstallService(TDDService& Service, TServiceManager& Manager) {
     try {
       Handle->Delete();
     } catch (const std::exception&) {
-      // The first failure is the one to report.
+      // The first failure is the one to report. Delete stops at a failing systemctl (which is
+      // often what made the install fail): the unit file must not stay behind all the same.
+      Handle->RemoveUnitFile();
     }
     throw;
   }

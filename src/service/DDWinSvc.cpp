@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -100,6 +101,14 @@ void WriteFileAtomically(const std::string& Path, const std::string& Content) {
     int Err = errno;
     unlink(Temp.c_str());
     RaiseLastOSError(Err);
+  }
+  // The rename itself must reach the disk before the install is reported done.
+  const std::string::size_type Slash = Path.rfind('/');
+  const std::string Directory = Slash == std::string::npos ? "." : Path.substr(0, Slash + 1);
+  int DirFd = open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (DirFd >= 0) {
+    fsync(DirFd);
+    close(DirFd);
   }
 }
 
@@ -242,8 +251,20 @@ void TSystemdControl::Systemctl(const std::vector<std::string>& Args) {
   posix_spawn_file_actions_addopen(&Actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&Actions, Out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&Actions, Out[1], STDERR_FILENO);
+  // systemctl gets the default handling of the control signals this process blocks and routes,
+  // so that a hanging systemctl can still be interrupted.
+  posix_spawnattr_t Attributes;
+  posix_spawnattr_init(&Attributes);
+  sigset_t Signals;
+  sigemptyset(&Signals);
+  posix_spawnattr_setsigmask(&Attributes, &Signals);
+  for (int Signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigaddset(&Signals, Signal);
+  posix_spawnattr_setsigdefault(&Attributes, &Signals);
+  posix_spawnattr_setflags(&Attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t Pid = -1;
-  int Err = posix_spawnp(&Pid, "systemctl", &Actions, nullptr, Argv.data(), environ);
+  int Err = posix_spawnp(&Pid, "systemctl", &Actions, &Attributes, Argv.data(), environ);
+  posix_spawnattr_destroy(&Attributes);
   posix_spawn_file_actions_destroy(&Actions);
   close(Out[1]);
   if (Err != 0) {
@@ -305,6 +326,10 @@ void TServiceHandle::Delete() {
     RaiseLastOSError(errno);
   if (Systemd)
     Control.Systemctl({"daemon-reload"});
+}
+
+void TServiceHandle::RemoveUnitFile() {
+  unlink(FPath.c_str());
 }
 
 TServiceManager::TServiceManager() {

@@ -127,6 +127,9 @@ class TServiceHandle {
   // Disables the unit (when systemd runs), removes its file, and reloads systemd. Raises on
   // failure.
   void Delete();
+  // Removes the unit file only, whatever systemctl says; the last step of a failed install's
+  // roll-back.
+  void RemoveUnitFile();
 
  private:
   friend class TServiceManager;

@@ -15,6 +15,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -839,30 +840,35 @@ TEST_F(ServiceInstallTest, InstallingTwiceFailsAndKeepsTheFirstInstallation) {
 TEST_F(ServiceInstallTest, AFailedInstallationIsRolledBack) {
   struct TCase {
     const char* Name;
-    const char* FailingSystemctl;
+    std::set<std::string> FailingSystemctl;
     bool AfterInstallRaises;
     std::string Error;
     std::vector<std::string> Calls;
   } Cases[] = {
       {"AfterInstall raises",
-       "",
+       {},
        true,
        "not today",
        {"daemon-reload", "enable TestSvc.service", "disable TestSvc.service", "daemon-reload"}},
       {"enable fails",
-       "enable",
+       {"enable"},
        false,
        "systemctl enable TestSvc.service failed with exit code 1: refused",
        {"daemon-reload", "enable TestSvc.service", "disable TestSvc.service", "daemon-reload"}},
       {"reload fails, and so does the clean-up's",
-       "daemon-reload",
+       {"daemon-reload"},
        false,
        "systemctl daemon-reload failed with exit code 1: refused",
        {"daemon-reload", "disable TestSvc.service", "daemon-reload"}},
+      {"enable fails, and the clean-up's disable too: the unit file goes all the same",
+       {"enable", "disable"},
+       false,
+       "systemctl enable TestSvc.service failed with exit code 1: refused",
+       {"daemon-reload", "enable TestSvc.service", "disable TestSvc.service"}},
   };
   for (const TCase& C : Cases) {
     FSystemd.Calls.clear();
-    FSystemd.FailOn = {C.FailingSystemctl};
+    FSystemd.FailOn = C.FailingSystemctl;
     TTestService S;
     if (C.AfterInstallRaises)
       S.SetAfterInstall([](TDDService&) { throw Exception("not today"); });
