@@ -254,16 +254,16 @@ bool ConsoleCloseHandler(int CtrlType) {
   if (CtrlType != CTRL_C_EVENT && CtrlType != CTRL_CLOSE_EVENT)
     return false;
   ConsoleWrite("Close request received - shutting down", true, 2);
+  // Set before the stop is queued: the main thread may reach the closing prompt right after it.
+  ClosingByWindow = CtrlType == CTRL_CLOSE_EVENT;
   {
     std::lock_guard Guard(ApplicationLock);
+    // Every service gets the stop, also one whose worker is still being made (it is kept until
+    // the worker starts), so that a Ctrl+C during the start is not lost.
     if (Application != nullptr)
-      for (int I = 0; I < Application->ComponentCount(); ++I) {
-        TDDService* Service = Application->Components(I);
-        if (Service->ServiceThread() != nullptr)
-          Service->PostRequest(ControlRequestMsg, SERVICE_CONTROL_STOP, 0);
-      }
+      for (int I = 0; I < Application->ComponentCount(); ++I)
+        Application->Components(I)->PostRequest(ControlRequestMsg, SERVICE_CONTROL_STOP, 0);
   }
-  ClosingByWindow = CtrlType == CTRL_CLOSE_EVENT;
   StopEvent.Wait();
   return true;
 }
