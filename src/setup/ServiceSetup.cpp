@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 namespace pelmar {
 
@@ -156,19 +157,26 @@ void TCustomSetup::LoadSettings() {
   TRegistry Registry(RegistryRoot());
   if (Registry.OpenKey(Path, false)) {
     if (!Registry.ValueExists("Version")) {
-      Registry.CloseKey();
-      if (Registry.OpenKey(Path + "\\General", false)) {
-        RenameValue(Registry, "Core service server", "Core service address");
+      // A store the program may only read (a read-only file system, files of another owner)
+      // keeps its layout: the values are loaded all the same, without the renaming.
+      try {
         Registry.CloseKey();
+        if (Registry.OpenKey(Path + "\\General", false)) {
+          RenameValue(Registry, "Core service server", "Core service address");
+          Registry.CloseKey();
+        }
+        if (Registry.OpenKey(Path + "\\Database", false)) {
+          RenameValue(Registry, "Server", "Server address");
+          RenameValue(Registry, "Port", "Port number");
+          RenameValue(Registry, "Alias", "Database name");
+          Registry.CloseKey();
+        }
+        if (Registry.OpenKey(Path, false))
+          Registry.WriteInteger("Version", 1);
+      } catch (const ERegistryException& E) {
+        if (E.ErrorCode() != EACCES && E.ErrorCode() != EPERM && E.ErrorCode() != EROFS)
+          throw;
       }
-      if (Registry.OpenKey(Path + "\\Database", false)) {
-        RenameValue(Registry, "Server", "Server address");
-        RenameValue(Registry, "Port", "Port number");
-        RenameValue(Registry, "Alias", "Database name");
-        Registry.CloseKey();
-      }
-      if (Registry.OpenKey(Path, false))
-        Registry.WriteInteger("Version", 1);
     }
     Registry.CloseKey();
   }
