@@ -80,6 +80,10 @@ void TServiceClient::Run() {
   FStopping.store(false);
 
   std::shared_ptr<TEventQueue> Queue = TEventQueue::Current();
+  {
+    std::lock_guard Guard(FRunLock);
+    FRunQueue = Queue;
+  }
   std::exception_ptr Ending;
   try {
     do {
@@ -110,14 +114,25 @@ void TServiceClient::Run() {
     Ending = std::current_exception();
   }
   StopSequence();
+  {
+    std::lock_guard Guard(FRunLock);
+    FRunQueue.reset();
+  }
   if (Ending)
     std::rethrow_exception(Ending);
+}
+
+void TServiceClient::Stop() {
+  FStopping.store(true);
+  // The cycle's pause ends at once, so that the stop does not wait for it.
+  std::lock_guard Guard(FRunLock);
+  if (FRunQueue)
+    FRunQueue->Wake();
 }
 
 void TServiceClient::WaitCycle(TEventQueue& Queue) {
   // A posted message ends the pause, so that the log buffer's batches go out when due; input
   // on a handle ends it so that a receiver's next frame is served at once.
-  constexpr std::uint32_t CyclePause = 10;
   constexpr std::uint32_t MuteTime = 1000;
   FWaitHandles.clear();
   if (OnWaitHandles)
@@ -131,7 +146,7 @@ void TServiceClient::WaitCycle(TEventQueue& Queue) {
   for (int Handle : FWaitHandles)
     if (Handle >= 0 && !FMutedHandles.contains(Handle))
       FWaitSet.push_back(pollfd{Handle, POLLIN, 0});
-  Queue.WaitMessage(CyclePause, FWaitSet);
+  Queue.WaitMessage(FCyclePause, FWaitSet);
   for (const pollfd& P : FWaitSet)
     if ((P.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (P.revents & POLLIN) == 0)
       FMutedHandles[P.fd] = Now;

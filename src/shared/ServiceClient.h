@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,7 @@ class TServiceClient {
   // the EFatalError that ended the work cycle, after the stop sequence.
   void Run();
   // Ends Run at the end of the current loop cycle. Any thread.
-  void Stop() { FStopping.store(true); }
+  void Stop();
   bool Stopping() const { return FStopping.load(); }
 
   // Whether the database is connected; with Retry a throttled attempt is made when it is not.
@@ -163,6 +164,8 @@ class TServiceClient {
   const std::string& ServiceLanguage() const { return FServiceLanguage; }
   void SetServiceLanguage(const std::string& Value) { FServiceLanguage = Value; }
   bool AcceptingCommands() const { return FAcceptingCommands.load(); }
+  // The longest pause between two cycles (10 ms); tests lengthen it to see what ends it early.
+  void SetCyclePause(std::uint32_t Ms) { FCyclePause = Ms; }
   void SetAcceptingCommands(bool Value) { FAcceptingCommands.store(Value); }
   // The class of the own service object (TDefaultSysService).
   void SetServiceClass(TServiceObjectFactory Value) { FServiceClass = std::move(Value); }
@@ -263,6 +266,8 @@ class TServiceClient {
   // the list.
   std::atomic<TDefaultSysService*> FServiceObject{nullptr};
   std::atomic<bool> FStopping{false};
+  std::shared_ptr<TEventQueue> FRunQueue;  // the queue of the thread in Run; guarded by FRunLock
+  std::mutex FRunLock;
   // Set while DisconnectCore stops the polling thread: a failure of that last attempt is the
   // stop itself, not the thread giving up.
   std::atomic<bool> FDisconnectingCore{false};
@@ -277,6 +282,7 @@ class TServiceClient {
   // The cycle's pause of at most 10 ms: it ends early on a posted message or when one of the
   // OnWaitHandles descriptors has input.
   void WaitCycle(TEventQueue& Queue);
+  std::uint32_t FCyclePause = 10;  // ms
   std::vector<int> FWaitHandles;
   std::vector<pollfd> FWaitSet;
   // Descriptors that reported a hang-up or error without input, with the tick of that report:

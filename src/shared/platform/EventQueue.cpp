@@ -165,10 +165,23 @@ bool TEventQueue::WaitMessage(std::uint32_t TimeoutMs) {
   std::uint32_t TimerDelay;
   if (NextTimerDelay(TimerDelay) && TimerDelay < Wait)
     Wait = TimerDelay;
-  if (!FMessages.empty() || Wait == 0)
+  if (!FMessages.empty() || Wait == 0 || FWoken) {
+    FWoken = false;
     return !FMessages.empty() || (NextTimerDelay(TimerDelay) && TimerDelay == 0);
-  FPosted.wait_for(L, std::chrono::milliseconds(Wait), [this] { return !FMessages.empty(); });
+  }
+  FPosted.wait_for(L, std::chrono::milliseconds(Wait),
+                   [this] { return !FMessages.empty() || FWoken; });
+  FWoken = false;
   return !FMessages.empty() || (NextTimerDelay(TimerDelay) && TimerDelay == 0);
+}
+
+void TEventQueue::Wake() {
+  {
+    std::lock_guard L(FLock);
+    FWoken = true;
+    WakePoller();
+  }
+  FPosted.notify_all();
 }
 
 void TEventQueue::WakePoller() {
@@ -193,7 +206,8 @@ bool TEventQueue::WaitMessage(std::uint32_t TimeoutMs, std::span<pollfd> Watch) 
     std::uint32_t TimerDelay;
     if (NextTimerDelay(TimerDelay) && TimerDelay < Wait)
       Wait = TimerDelay;
-    if (!FMessages.empty() || Wait == 0) {
+    if (!FMessages.empty() || Wait == 0 || FWoken) {
+      FWoken = false;
       for (pollfd& P : Watch)
         P.revents = 0;
       return !FMessages.empty() || (NextTimerDelay(TimerDelay) && TimerDelay == 0);
@@ -210,6 +224,7 @@ bool TEventQueue::WaitMessage(std::uint32_t TimeoutMs, std::span<pollfd> Watch) 
   }
   std::lock_guard L(FLock);
   FPolling = false;
+  FWoken = false;
   std::uint64_t Count;
   while (read(FWakeFd, &Count, sizeof Count) > 0) {
   }

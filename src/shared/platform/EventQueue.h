@@ -55,6 +55,9 @@ class TEventQueue {
   // reported an event. REQUIRES: called on the owning thread.
   bool WaitMessage(std::uint32_t TimeoutMs, std::span<pollfd> Watch);
 
+  // Ends the owner's current or next wait at once, without a message. Any thread.
+  void Wake();
+
   std::thread::id OwnerThread() const { return FOwner; }
   // Posted messages not served yet.
   std::size_t PendingMessages() const;
@@ -101,6 +104,7 @@ class TEventQueue {
   std::uint64_t FTimerSequence = 0;                       // guarded by FLock
   int FWakeFd = -1;       // eventfd, made by the first descriptor wait; owning thread
   bool FPolling = false;  // a descriptor wait is in progress; guarded by FLock
+  bool FWoken = false;    // Wake was called since the last wait; guarded by FLock
 };
 
 // A receiver of messages and timers on the thread that created it. The handler runs on that

@@ -218,6 +218,14 @@ TEST_F(EventQueueTest, DescriptorWaitEndsOnInputOrOnAPostFromAnotherThread) {
   Producer.join();
   EXPECT_EQ(1, Queue().ProcessMessages());
 
+  // Wake from another thread ends both kinds of wait without a message, once.
+  std::thread Waker([&] { Queue().Wake(); });
+  Queue().WaitMessage(60000, Watch);
+  Waker.join();
+  Queue().Wake();
+  EXPECT_FALSE(Queue().WaitMessage(60000));
+  EXPECT_FALSE(Queue().WaitMessage(0));
+
   // A message already queued returns at once without polling.
   A.Post(1026);
   EXPECT_TRUE(Queue().WaitMessage(60000, Watch));
