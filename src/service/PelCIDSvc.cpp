@@ -30,11 +30,12 @@ void ShowSettingsLocation(TServiceApplication& /*Sender*/) {
 int main(int argc, char** argv) {
   IsConsole = true;
   ServiceApplicationStartup(argc, argv);
-  if (DebugMode)
-    EnableDebugLog();
-  auto Settings = std::make_unique<TSetup>(true, true, "Pelmar ContactID service settings");
-  Setup = Settings.get();
+  std::unique_ptr<TSetup> Settings;
   try {
+    if (DebugMode)
+      EnableDebugLog();
+    Settings = std::make_unique<TSetup>(true, true, "Pelmar ContactID service settings");
+    Setup = Settings.get();
     Setup->LoadSettings();
     Application->CreateServiceModule(PelCID);
     Application->OnConfigure = ShowSettingsLocation;
