@@ -55,8 +55,9 @@ std::string Describe(TRegistry& Registry, const std::string& Name, bool Secret) 
 }  // namespace
 
 TCustomSetup::TCustomSetup(bool General, bool Database, std::string Title)
-    : FTitle(std::move(Title)) {
+    : FTitle(std::move(Title)), FMenu(std::make_unique<TConsoleMenu>()) {
   CurrentSetup = this;
+  FMenu->SetTitle(FTitle);
   BuildMenu(General, Database);
 }
 
@@ -84,10 +85,39 @@ void TCustomSetup::BuildMenu(bool General, bool Database) {
     AddString(DBUser, "Username", "SYSDBA", 16);
     AddString(DBPassword, "Password", "quillstem", 16);
   }
+  FInstallButton =
+      &FMenu->AddButton("Install service", [this](TConsoleMenu&) { return InstallClick(); });
+  FMenu->AddDefaultsButton("Restore defaults");
+  FMenu->AddSaveButton("Save and exit");
+  FMenu->AddExitButton("Exit (ESC)");
+}
+
+// The state and caption flip whatever the outcome: the service manager is asked again only when
+// the form is opened the next time.
+bool TCustomSetup::InstallClick() {
+  if (InstallAction)
+    InstallAction(!FInstalled);
+  FInstalled = !FInstalled;
+  FInstallButton->SetCaption(FInstalled ? "Uninstall service" : "Install service");
+  return false;
+}
+
+void TCustomSetup::ShowSetup() {
+  TTerminalDevice Terminal;
+  TConsole Console(Terminal);
+  ShowSetup(Console);
+}
+
+void TCustomSetup::ShowSetup(TConsole& Console) {
+  FInstalled = InstalledQuery ? InstalledQuery() : false;
+  FInstallButton->SetCaption(FInstalled ? "Uninstall service" : "Install service");
+  FMenu->UseRegistry(RegistryRoot(), RegistryPath());
+  FMenu->Execute(Console);
 }
 
 void TCustomSetup::AddCategory(const std::string& Name) {
   FCategories.push_back(Name);
+  FMenu->AddCategory(Name);
 }
 
 void TCustomSetup::AddString(std::string& Field, const std::string& Caption,
@@ -101,6 +131,8 @@ void TCustomSetup::AddString(std::string& Field, const std::string& Caption,
   Item.StringField = &Field;
   FItems.push_back(std::move(Item));
   Field = Default;
+  if (FMenu->FirstCategory() != nullptr)
+    LastCategory().AddString(Field, Caption, Default, MaxLength);
 }
 
 void TCustomSetup::AddInteger(std::int32_t& Field, const std::string& Caption, std::int32_t Default,
@@ -115,6 +147,15 @@ void TCustomSetup::AddInteger(std::int32_t& Field, const std::string& Caption, s
   Item.IntegerField = &Field;
   FItems.push_back(std::move(Item));
   Field = Default;
+  if (FMenu->FirstCategory() != nullptr)
+    LastCategory().AddInteger(Field, Caption, Default, MinValue, MaxValue);
+}
+
+TCMenuCategory& TCustomSetup::LastCategory() {
+  TCMenuCategory* Category = FMenu->FirstCategory();
+  while (Category->NextCategory() != nullptr)
+    Category = Category->NextCategory();
+  return *Category;
 }
 
 void TCustomSetup::RenameValue(TRegistry& Registry, const std::string& Old,

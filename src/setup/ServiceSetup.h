@@ -9,9 +9,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Console.h"
+#include "ConsoleMenu.h"
 #include "Registry.h"
 #include "ServiceMain.h"
 
@@ -69,6 +73,22 @@ class TCustomSetup {
   // outside 1 to 65535.
   TServiceSettings ServiceSettings() const;
 
+  // The configuration handler: reads the install state through InstalledQuery and runs the setup
+  // form on the terminal (raises Exception when standard input or output is not a terminal).
+  // The terminal is restored however the form ends. "Save and exit" writes all settings.
+  void ShowSetup();
+  // The same on a console of the caller's (tests).
+  void ShowSetup(TConsole& Console);
+
+  // The service manager, as the program entry binds it: whether the service is installed, and
+  // installing (true) or uninstalling (false) it. Unset: not installed, and the button does
+  // nothing but flip its caption.
+  std::function<bool()> InstalledQuery;
+  std::function<void(bool Install)> InstallAction;
+
+  bool Installed() const { return FInstalled; }
+  TConsoleMenu& Menu() { return *FMenu; }
+
   const std::string& Title() const { return FTitle; }
   const std::vector<TSettingItem>& Items() const { return FItems; }
   // The categories in the order of the form.
@@ -89,7 +109,13 @@ class TCustomSetup {
   // Old's data is not empty.
   static void RenameValue(TRegistry& Registry, const std::string& Old, const std::string& New);
 
+  bool InstallClick();
+  TCMenuCategory& LastCategory();
+
   std::string FTitle;
+  std::unique_ptr<TConsoleMenu> FMenu;
+  TCMenuButton* FInstallButton = nullptr;
+  bool FInstalled = false;
   std::vector<std::string> FCategories;
   std::vector<TSettingItem> FItems;
 };

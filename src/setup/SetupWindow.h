@@ -1,6 +1,6 @@
 // The settings of the ContactID service: TCustomSetup bound to the service's registry key.
-// The service module and the setup form's entry point (ServiceModule, ShowSetup) belong to the
-// service host and the console menu and are added with them.
+// The service module belongs to the service host: the program entry binds the install state and
+// the install action (InstalledQuery, InstallAction) to it.
 #pragma once
 
 #include <string>
