@@ -373,7 +373,8 @@ void TCMenuButton::SetCaption(const std::string& Text) {
   if (Text == FCaption)
     return;
   if (!FCaption.empty()) {
-    WriteAt(ToConsoleText(FCaption), 1, MenuBackground, MenuBackground, Row());
+    WriteAt(std::string(ToConsoleText(FCaption).size(), ' '), 1, MenuBackground, MenuBackground,
+            Row());
     FCaption = Text;
     Draw();
   } else {
