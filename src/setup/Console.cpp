@@ -115,7 +115,9 @@ std::mutex ClipboardLock;
 std::atomic<bool> TerminalActive{false};
 termios SavedTermios;
 
-const char RestoreSequence[] = "\x1b[0m\x1b[?25h\x1b[?7h\x1b[?1049l";
+// Colours, cursor, wrapping, main screen, and the window title saved at the start (xterm's title
+// stack; terminals without one ignore it).
+const char RestoreSequence[] = "\x1b[0m\x1b[?25h\x1b[?7h\x1b[?1049l\x1b[23;0t";
 
 void WriteAll(const char* Data, std::size_t Size) {
   while (Size > 0) {
@@ -477,7 +479,7 @@ TTerminalDevice::TTerminalDevice() {
     throw Exception("cannot switch the terminal to raw input");
   TerminalActive = true;
   // Alternate screen, no automatic wrap (the last cell of the screen must not scroll it).
-  Emit("\x1b[?1049h\x1b[?7l\x1b[0m\x1b[2J");
+  Emit("\x1b[22;0t\x1b[?1049h\x1b[?7l\x1b[0m\x1b[2J");
 }
 
 TTerminalDevice::~TTerminalDevice() {
