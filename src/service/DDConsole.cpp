@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Utilities.h"
+#include "WriteAll.h"
 
 namespace pelmar {
 
@@ -38,18 +39,6 @@ std::vector<std::string>& Arguments() {
 std::function<bool()>& AdminTest() {
   static std::function<bool()> Test;
   return Test;
-}
-
-void WriteAll(int Fd, const std::string& Bytes) {
-  std::size_t Done = 0;
-  while (Done < Bytes.size()) {
-    ssize_t N = write(Fd, Bytes.data() + Done, Bytes.size() - Done);
-    if (N < 0 && errno == EINTR)
-      continue;
-    if (N <= 0)
-      return;
-    Done += static_cast<std::size_t>(N);
-  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "Exception.h"
+#include "WriteAll.h"
 
 namespace pelmar {
 
@@ -118,19 +119,6 @@ termios SavedTermios;
 // Colours, cursor, wrapping, main screen, and the window title saved at the start (xterm's title
 // stack; terminals without one ignore it).
 const char RestoreSequence[] = "\x1b[0m\x1b[?25h\x1b[?7h\x1b[?1049l\x1b[23;0t";
-
-void WriteAll(const char* Data, std::size_t Size) {
-  while (Size > 0) {
-    ssize_t N = ::write(STDOUT_FILENO, Data, Size);
-    if (N < 0) {
-      if (errno == EINTR)
-        continue;
-      return;
-    }
-    Data += N;
-    Size -= static_cast<std::size_t>(N);
-  }
-}
 
 // ANSI colour number of a console colour (the console numbers blue 1 and red 4, ANSI the other
 // way round); the bright half adds 60.
@@ -489,12 +477,12 @@ TTerminalDevice::~TTerminalDevice() {
 void RestoreTerminal() {
   if (!TerminalActive.exchange(false))
     return;
-  WriteAll(RestoreSequence, sizeof(RestoreSequence) - 1);
+  WriteAll(STDOUT_FILENO, RestoreSequence, sizeof(RestoreSequence) - 1);
   ::tcsetattr(STDIN_FILENO, TCSANOW, &SavedTermios);
 }
 
 void TTerminalDevice::Emit(const std::string& Bytes) {
-  WriteAll(Bytes.data(), Bytes.size());
+  WriteAll(STDOUT_FILENO, Bytes.data(), Bytes.size());
 }
 
 void TTerminalDevice::GetSize(int& Width, int& Height) {
