@@ -10,6 +10,7 @@
 #include "Console.h"
 #include "Registry.h"
 #include "SetupWindow.h"
+#include "TestSetup.h"
 #include "ToolProcess.h"
 
 namespace pelmar {
@@ -42,14 +43,7 @@ class TCaptureDevice : public TScriptedDevice {
   std::function<void()> OnPresent;
 };
 
-class TTestSetup : public TSetup {
- public:
-  explicit TTestSetup(std::string Root) : FRoot(std::move(Root)) {}
-  std::string RegistryRoot() const override { return FRoot; }
-
- private:
-  std::string FRoot;
-};
+using test::TTestSetup;
 
 class ConsoleMenuTest : public ::testing::Test {
  protected:

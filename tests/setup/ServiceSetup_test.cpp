@@ -12,6 +12,7 @@
 
 #include "Failure.h"
 #include "SetupWindow.h"
+#include "TestSetup.h"
 #include "ToolProcess.h"
 
 namespace pelmar {
@@ -24,15 +25,7 @@ using ::testing::UnorderedElementsAre;
 
 const std::string Key = "Software\\PelMar\\ContactID";
 
-// TSetup on a registry root of the test's own.
-class TTestSetup : public TSetup {
- public:
-  explicit TTestSetup(std::string Root) : FRoot(std::move(Root)) {}
-  std::string RegistryRoot() const override { return FRoot; }
-
- private:
-  std::string FRoot;
-};
+using test::TTestSetup;
 
 class ServiceSetupTest : public ::testing::Test {
  protected:
