@@ -291,6 +291,10 @@ TCIDAccount::TCIDAccount(TCreateKey Key) : TCIDObject(Key) {
 }
 
 TCIDAccount::~TCIDAccount() {
+  // An account that never made it into a list (its load failed, or its Add was undone) may have
+  // adopted members that a list holds: those belong to the list, and wait there, linked to
+  // nothing, for an account with their AccountID.
+  const bool FreeListed = Listed();
   // Each member is unlinked before it is freed, so that its destructor does not come back to
   // this half-destroyed account.
   for (;;) {
@@ -303,7 +307,8 @@ TCIDAccount::~TCIDAccount() {
       FGroups.pop_back();
     }
     Group->FAccount = nullptr;
-    delete Group;
+    if (FreeListed || Group->OwnerList() == nullptr)
+      delete Group;
   }
   for (;;) {
     TCIDZone* Zone;
@@ -315,7 +320,8 @@ TCIDAccount::~TCIDAccount() {
       FZones.pop_back();
     }
     Zone->FAccount = nullptr;
-    delete Zone;
+    if (FreeListed || Zone->OwnerList() == nullptr)
+      delete Zone;
   }
   AccountRegistry().Leave(FRegistration);
 }

@@ -5,8 +5,8 @@
 //
 // Zones and groups find their account through registries of every zone, group and account
 // (clones included), so that they are linked whatever the order in which account, groups and
-// zones arrive. An account owns the groups and zones linked to it: freeing the account frees
-// them. A clone is never linked.
+// zones arrive. An account in a list owns the groups and zones linked to it: freeing the account
+// frees them. A clone is never linked.
 //
 // Like all system objects these are changed by the thread that holds the object-list lock; the
 // registries are not guarded and are touched only under that lock (or by the owner of objects
@@ -165,6 +165,8 @@ class TCIDAccount : public TCIDObject {
 
   explicit TCIDAccount(TCreateKey Key);
   // Frees its groups and zones (last to first), then leaves the registry and the object list.
+  // An account that was never listed (its creation or its Add failed) only unlinks the members a
+  // list holds: they belong to the list, and wait there for an account with their AccountID.
   ~TCIDAccount() override;
 
   static std::string ClassTypeName() { return "Account"; }

@@ -566,6 +566,7 @@ std::int32_t TSysObjectList::Add(TCustomSysObject* Obj) {
     Obj->FOwnerList = nullptr;
     throw;
   }
+  Obj->FListed = true;
   return Index;
 }
 

@@ -141,6 +141,9 @@ class TCustomSysObject {
   // The object was loaded from a record at least once.
   bool Loaded() const { return FLoaded; }
   TSysObjectList* OwnerList() const { return FOwnerList; }
+  // A list has taken the object in: its Add completed. An object whose creation or Add failed
+  // never was, and owns nothing the list holds.
+  bool Listed() const { return FListed; }
 
   // The bracket every property setter runs in. BeginChange raises EBugCheckError "Object is
   // readonly! Use clone for update!" for a read-only object that is neither a clone nor loading,
@@ -251,6 +254,7 @@ class TCustomSysObject {
   bool FRemoteChange = false;
   bool FRestoring = false;
   bool FLoaded = false;
+  bool FListed = false;
   bool FChangePending = false;
   std::int32_t FUpdateCount = 0;
   std::int32_t FChangeCount = 0;

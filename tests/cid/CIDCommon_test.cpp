@@ -459,6 +459,61 @@ TEST_F(CIDTest, MemberIsNeverInTwoAccounts) {
   EXPECT_EQ(nullptr, Zone->Account());
 }
 
+// An account that adopts members already in the list and then fails to enter it (its load or
+// a handler of its Add failed) lets them go instead of freeing them: they stay in the list, are
+// not announced as deleted, and join the account that later comes with their AccountID.
+TEST_F(CIDTest, AccountThatNeverEntersTheListLeavesItsAdoptedMembersThere) {
+  TCIDZone* Zone = Add<TCIDZone>(22, 20);
+  TCIDGroup* Group = Add<TCIDGroup>(21, 20);
+  std::vector<std::int32_t> Deleted;
+  bool FailAdd = true;
+  List.OnChange = [&](TCustomSysObject& Obj, TObjectAction Action) {
+    if (Action == olaDeleted)
+      Deleted.push_back(Obj.ID());
+    if (Action == olaAdded && FailAdd && dynamic_cast<TCIDAccount*>(&Obj))
+      throw EDisplayError("the account's row could not be stored");
+  };
+  List.OnCreateObject = [](TBufferProtocol& Buffer) { return CreateCIDObject(Buffer); };
+  auto Source = TCustomSysObject::Create<TCIDAccount>();
+  Source->SetID(20);
+  TBufferProtocol Action(32);
+  Action.WriteByte(olaAdded);
+  Source->SaveToBuffer(Action);
+  Source.reset();
+
+  {
+    // Its creation failed: the account is freed before it reached the list.
+    auto Failed = TCustomSysObject::Create<TCIDAccount>();
+    Failed->SetID(20);
+    ASSERT_EQ(Failed.get(), Zone->Account());
+  }
+  EXPECT_EQ(nullptr, Zone->Account());
+  EXPECT_EQ(nullptr, Group->Account());
+
+  // Its Add was undone by a handler.
+  Action.SetPosition(0);
+  EXPECT_THROW(List.ObjectLoad(Action), EDisplayError);
+  TCustomSysObject* Found = nullptr;
+  EXPECT_TRUE(List.FindById(22, Found));
+  EXPECT_TRUE(List.FindById(21, Found));
+  EXPECT_FALSE(List.FindById(20, Found));
+  EXPECT_EQ(nullptr, Zone->Account());
+  EXPECT_TRUE(Deleted.empty()) << testing::PrintToString(Deleted);
+
+  FailAdd = false;
+  Action.SetPosition(0);
+  List.ObjectLoad(Action);
+  ASSERT_TRUE(List.FindById(20, Found));
+  EXPECT_EQ(Found, Zone->Account());
+  EXPECT_EQ(Found, Group->Account());
+  // A listed account deleted from the installation takes its members along, announced.
+  List.Delete(Found);
+  EXPECT_FALSE(List.FindById(22, Found));
+  EXPECT_FALSE(List.FindById(21, Found));
+  std::sort(Deleted.begin(), Deleted.end());
+  EXPECT_EQ((std::vector<std::int32_t>{20, 21, 22}), Deleted);
+}
+
 TEST_F(CIDTest, ClonesAreNeverLinked) {
   TCIDAccount* Account = Add<TCIDAccount>(1);
   TCIDZone* Zone = Add<TCIDZone>(10, 1);
