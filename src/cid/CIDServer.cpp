@@ -179,7 +179,9 @@ bool LoadObject(TCustomSysObject& Obj, std::int32_t& Handle, const char* SQL, TA
     return false;
   Obj.BeginUpdate();
   try {
-    Obj.SetName((*Row)["NAME"].AsString());
+    // A name is a label: a missing one costs the label, not the object.
+    const TField& Name = (*Row)["NAME"];
+    Obj.SetName(Name.IsNull() ? std::string() : Name.AsString());
     Obj.SetEnabled((*Row)["ENABLED"].AsBoolean());
     Obj.SetDescription((*Row)["DESCRIPTION"].Value());
     Apply(*Row);

@@ -203,10 +203,10 @@ class TServerChannel : public TCIDChannel {
 };
 
 // Load one object from its view row (query group "grp_loadobj"; QueryHandle is the caller's
-// cached-query handle). Name, Enabled, Description, the kind's own columns and LinkObject are
-// applied in one update; LAST_STATUS only when it holds exactly the object's status section (1
-// byte for an account, 2 for a group or zone). False, the object untouched, when the view has no
-// row for the object's ID. A failure while applying cancels the update; database errors
+// cached-query handle). Name (empty for NULL), Enabled, Description, the kind's own columns and
+// LinkObject are applied in one update; LAST_STATUS only when it holds exactly the object's status
+// section (1 byte for an account, 2 for a group or zone). False, the object untouched, when the
+// view has no row for the object's ID. A failure while applying cancels the update; database errors
 // propagate. Take the DatabaseLock.
 bool LoadAccount(TServerAccount& Account, std::int32_t& QueryHandle);
 bool LoadGroup(TServerGroup& Group, std::int32_t& QueryHandle);

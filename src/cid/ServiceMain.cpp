@@ -16,6 +16,14 @@ const std::string LockWork = "TDataModule1.ServiceClientWork";
 const std::string LockCheckAccounts = "TDataModule1.CheckAccounts";
 const std::string LockDatabase = "TDataModule1";
 const std::string LockIndex = "TDataModule1.RebuildAccountIndex";
+// The installation's event for a text about the service or one of its objects.
+constexpr std::uint16_t ServiceEventCode = 11;
+
+std::string MessageOf(const std::exception& E) {
+  if (const auto* Own = dynamic_cast<const Exception*>(&E))
+    return Own->Message();
+  return E.what();
+}
 
 // The value a Contact ID object stands for in the rest of the installation: its link, else its
 // own ID.
@@ -154,17 +162,27 @@ void TDataModule1::ServiceClientWork() {
     // the two alternate every cycle.
     if (!Failure) {
       if (Enabled == 0)
-        C.SetServiceStatus("повреждение", 5, "Не определён ни один разрешённый канал");
+        C.SetServiceStatus("повреждение", 5, WithLeftOut("Не определён ни один разрешённый канал"));
       else if (!AllOnline)
-        C.SetServiceStatus("повреждение", 5, "Один или несколько каналов не в сети");
+        C.SetServiceStatus("повреждение", 5, WithLeftOut("Один или несколько каналов не в сети"));
       else
-        C.SetServiceStatus("в сети", 2, "");
+        C.SetServiceStatus("в сети", 2, WithLeftOut(""));
     }
   }
   // A channel's failure does not hold up the supervision of the accounts either.
   CheckAccounts();
   if (Failure)
     std::rethrow_exception(Failure);
+}
+
+std::string TDataModule1::WithLeftOut(const std::string& Detail) {
+  const std::size_t Count = LeftOutCount();
+  if (Count == 0)
+    return Detail;
+  const std::string LeftOut =
+      Format("Не загружено объектов: %d (ошибки в записях базы данных, см. журнал)",
+             static_cast<std::int64_t>(Count));
+  return Detail.empty() ? LeftOut : Detail + "; " + LeftOut;
 }
 
 void TDataModule1::LogChannelEvent(std::uint8_t Priority, std::uint16_t Code,
@@ -347,52 +365,99 @@ void TDataModule1::ServiceClientGetServiceConfig(TSysService& ServiceObject) {
   Config.WriteInteger(FMaintenanceInterval);
 }
 
+std::unique_ptr<TCustomSysObject> TDataModule1::CreateCIDObject(TBufferProtocol& Buffer,
+                                                                const TGeneralSysObject& Header) {
+  if (Header.ServiceID() != ServiceNumber)
+    return nullptr;
+  const std::string& Type = Header.TypeName();
+  TCriticalSectionGuard Guard(DatabaseLock(), LockDatabase);
+  if (Type == TServerAccount::ClassTypeName()) {
+    auto Account = TCustomSysObject::CreateOwn<TServerAccount>();
+    Account->LoadFromBuffer(Buffer);
+    LoadAccount(*Account, FAccountQueryHandle);
+    return Account;
+  }
+  if (Type == TServerGroup::ClassTypeName()) {
+    auto Group = TCustomSysObject::CreateOwn<TServerGroup>();
+    Group->LoadFromBuffer(Buffer);
+    LoadGroup(*Group, FGroupQueryHandle);
+    return Group;
+  }
+  if (Type == TServerZone::ClassTypeName()) {
+    auto Zone = TCustomSysObject::CreateOwn<TServerZone>();
+    Zone->LoadFromBuffer(Buffer);
+    LoadZone(*Zone, FZoneQueryHandle);
+    return Zone;
+  }
+  if (Type == TServerChannel::ClassTypeName()) {
+    auto Channel = TCustomSysObject::CreateOwn<TServerChannel>();
+    Channel->LoadFromBuffer(Buffer);
+    LoadChannel(*Channel, FChannelQueryHandle);
+    Channel->SetOnCIDEvent([this](TciMessage& Msg) { HandleCIDEvent(Msg); });
+    Channel->SetOnLogEvent([this](std::uint8_t Priority, std::uint16_t Code,
+                                  const TVariant& ObjectID, const std::string& TextA,
+                                  const std::string& TextB) {
+      LogChannelEvent(Priority, Code, ObjectID, TextA, TextB);
+    });
+    return Channel;
+  }
+  return nullptr;
+}
+
 std::unique_ptr<TCustomSysObject> TDataModule1::ServiceClientObjectCreate(
     TBufferProtocol& Buffer, const TGeneralSysObject& Header) {
-  std::unique_ptr<TCustomSysObject> Result;
   TSysObjectList* Objects = FServiceClient->Objects();
   const bool ListLoading = Objects != nullptr && Objects->Loading();
+  std::unique_ptr<TCustomSysObject> Result;
   try {
-    if (Header.ServiceID() == ServiceNumber) {
-      const std::string& Type = Header.TypeName();
-      TCriticalSectionGuard Guard(DatabaseLock(), LockDatabase);
-      if (Type == TServerAccount::ClassTypeName()) {
-        auto Account = TCustomSysObject::CreateOwn<TServerAccount>();
-        Account->LoadFromBuffer(Buffer);
-        LoadAccount(*Account, FAccountQueryHandle);
-        Result = std::move(Account);
-      } else if (Type == TServerGroup::ClassTypeName()) {
-        auto Group = TCustomSysObject::CreateOwn<TServerGroup>();
-        Group->LoadFromBuffer(Buffer);
-        LoadGroup(*Group, FGroupQueryHandle);
-        Result = std::move(Group);
-      } else if (Type == TServerZone::ClassTypeName()) {
-        auto Zone = TCustomSysObject::CreateOwn<TServerZone>();
-        Zone->LoadFromBuffer(Buffer);
-        LoadZone(*Zone, FZoneQueryHandle);
-        Result = std::move(Zone);
-      } else if (Type == TServerChannel::ClassTypeName()) {
-        auto Channel = TCustomSysObject::CreateOwn<TServerChannel>();
-        Channel->LoadFromBuffer(Buffer);
-        LoadChannel(*Channel, FChannelQueryHandle);
-        Channel->SetOnCIDEvent([this](TciMessage& Msg) { HandleCIDEvent(Msg); });
-        Channel->SetOnLogEvent([this](std::uint8_t Priority, std::uint16_t Code,
-                                      const TVariant& ObjectID, const std::string& TextA,
-                                      const std::string& TextB) {
-          LogChannelEvent(Priority, Code, ObjectID, TextA, TextB);
-        });
-        Result = std::move(Channel);
-      }
-    }
-  } catch (...) {
-    Result.reset();
+    Result = CreateCIDObject(Buffer, Header);
+  } catch (const std::exception& E) {
     if (!ListLoading)
       FreeQueries(LoadGroupName);
-    throw;
+    // A change from the Core service goes back to its requester with the reason; a database
+    // that cannot be reached fails the whole load, which is tried again.
+    const auto* Database = dynamic_cast<const EDatabaseError*>(&E);
+    if (!ListLoading || (Database && Database->ConnectionLost()) || !FDatabase.Connected())
+      throw;
+    // One bad row costs its object, never the station: the rest of the list loads.
+    LeaveOut(Header, MessageOf(E));
+    return nullptr;
   }
   if (!ListLoading)
     FreeQueries(LoadGroupName);
+  if (Result) {
+    std::lock_guard<std::mutex> Guard(FLeftOutLock);
+    FLeftOut.erase(Header.ID());
+    FLeftOutSeen.erase(Header.ID());
+  }
   return Result;
+}
+
+void TDataModule1::LeaveOut(const TGeneralSysObject& Header, const std::string& Reason) {
+  {
+    std::lock_guard<std::mutex> Guard(FLeftOutLock);
+    FLeftOutSeen.insert(Header.ID());
+    auto [It, New] = FLeftOut.try_emplace(Header.ID(), Reason);
+    // One warning for each object, until it loads or fails for another reason.
+    if (!New && It->second == Reason)
+      return;
+    It->second = Reason;
+  }
+  const bool Channel = Header.TypeName() == TServerChannel::ClassTypeName();
+  FHost.LogWarning(Format(
+      "Object %d (%s \"%s\") was left out of the object list: %s. Mend its row in the "
+      "installation's database; the object is loaded again at the next list load or when the "
+      "Core service sends it again.%s",
+      Header.ID(), Header.TypeName(), Header.Name(), Reason,
+      Channel ? " Its receiver is not read meanwhile." : ""));
+  LogChannelEvent(2, ServiceEventCode, TVariant(Header.ID()),
+                  Format("Объект не загружен: %s \"%s\"", Header.TypeName(), Header.Name()),
+                  Reason);
+}
+
+std::size_t TDataModule1::LeftOutCount() {
+  std::lock_guard<std::mutex> Guard(FLeftOutLock);
+  return FLeftOut.size();
 }
 
 void TDataModule1::ServiceClientObjectSave(TCustomSysObject& AObject, TObjectAction Action) {
@@ -431,6 +496,11 @@ void TDataModule1::ServiceClientObjectSave(TCustomSysObject& AObject, TObjectAct
 void TDataModule1::ServiceClientListLoaded() {
   FreeQueries(LoadGroupName);
   RebuildAccountIndex();
+  // What this load did not leave out any more has loaded or is gone from the installation.
+  std::lock_guard<std::mutex> Guard(FLeftOutLock);
+  std::erase_if(FLeftOut,
+                [this](const auto& Entry) { return !FLeftOutSeen.contains(Entry.first); });
+  FLeftOutSeen.clear();
 }
 
 void TDataModule1::ServiceClientObjectUpdated(TCustomSysObject& AObject, TObjectAction Action,

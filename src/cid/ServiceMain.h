@@ -96,6 +96,9 @@ class TDataModule1 {
   // The command "ForceRestore": Integer account ID, String text.
   void ForceRestore(pPelCommand Command);
 
+  // The number of objects the last list load left out because their record or row was bad.
+  std::size_t LeftOutCount();
+
   // The account that reports under this number: the first in ID order.
   TServerAccount* FindAccount(std::uint16_t AccountIdx);
 
@@ -110,8 +113,17 @@ class TDataModule1 {
   void ServiceClientWork();
   void ServiceClientProcessMessages();
   void ServiceClientGetServiceConfig(TSysService& ServiceObject);
+  // Makes a Contact ID object from its record and completes it from its database row. During a
+  // list load, an object whose record or row cannot be taken is left out (LeaveOut) and the load
+  // goes on; a change from the Core service, and a database that cannot be reached, raise.
   std::unique_ptr<TCustomSysObject> ServiceClientObjectCreate(TBufferProtocol& Buffer,
                                                               const TGeneralSysObject& Header);
+  std::unique_ptr<TCustomSysObject> CreateCIDObject(TBufferProtocol& Buffer,
+                                                    const TGeneralSysObject& Header);
+  // Warns once in the journal and the installation's event log of an object left out.
+  void LeaveOut(const TGeneralSysObject& Header, const std::string& Reason);
+  // The status detail with the count of objects left out appended, while there are any.
+  std::string WithLeftOut(const std::string& Detail);
   void ServiceClientObjectSave(TCustomSysObject& AObject, TObjectAction Action);
   void ServiceClientListLoaded();
   void ServiceClientObjectUpdated(TCustomSysObject& AObject, TObjectAction Action, bool& Send);
@@ -146,6 +158,11 @@ class TDataModule1 {
   // then dropped, so a pause never waits on a descriptor that was closed meanwhile.
   std::vector<int> FChannelHandles;
   std::map<std::int32_t, std::uint16_t> FIdxOfAccount;  // guarded by FIndexLock
+  // The objects left out of the list with their reasons, and those left out by the load that
+  // runs now.
+  std::mutex FLeftOutLock;
+  std::map<std::int32_t, std::string> FLeftOut;  // guarded by FLeftOutLock
+  std::set<std::int32_t> FLeftOutSeen;           // guarded by FLeftOutLock
 };
 
 }  // namespace pelmar

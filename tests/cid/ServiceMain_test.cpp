@@ -194,11 +194,14 @@ class ServiceMainTest : public test::TFirebirdTest {
 
   // Reads what the service sends, answering its commands, up to its "ReturnCommand"; returns that
   // command's parameters (the result of a pushed command).
-  std::string ReturnOfCommand() {
+  std::string ReturnOfCommand(std::vector<TCoreMessage>* Events = nullptr) {
     for (;;) {
       TCoreMessage M = Core.ReadMessage();
-      if (M.IsEvent)
+      if (M.IsEvent) {
+        if (Events != nullptr)
+          Events->push_back(M);
         continue;
+      }
       Core.ReplyDone(M.Id);
       if (M.Name == "ReturnCommand")
         return M.Params;
@@ -396,6 +399,65 @@ TEST_F(ServiceMainTest, DatabaseFailureWithholdsTheAcknowledgementUntilTheResend
   auto Rows = Events();
   ASSERT_EQ(2u, Rows.size());
   EXPECT_EQ(5504, Rows[1][2].AsInteger());
+}
+
+// The Core service adds an account whose zone is already in the list, and the account's row
+// cannot be taken: the requester hears why, the zone stays in the list and is not announced as
+// deleted, and it joins the account once the row is mended and the account is sent again.
+TEST_F(ServiceMainTest, AccountThatFailsToLoadLeavesTheZonesItWouldHaveAdopted) {
+  Execute(
+      "INSERT INTO VW_CID_ACCOUNTS (ID, NAME, ENABLED, ACCOUNT_IDX, MAINTENANCE) "
+      "VALUES (600, 'Kiosk', TRUE, 24576, FALSE)");
+  SetViewColumn("VW_CID_ACCOUNTS", 600, "ACCOUNT_IDX", "NULL");
+  StartOnline();
+
+  auto Pushed = [](TCustomSysObject& Obj) {
+    TBufferProtocol Action(32);
+    Action.WriteByte(olaAdded);
+    Obj.SaveToBuffer(Action);
+    return Bytes(Action);
+  };
+  auto Zone = TCustomSysObject::CreateClone<TCIDZone>(nullptr);
+  Zone->SetID(620);
+  Zone->SetName("Kiosk door");
+  Zone->SetAccountID(600);
+  Zone->SetZoneIdx(5);
+  Core.Push({TFakeCore::PushedCommand(0, 42, "SetSysObject", Pushed(*Zone))});
+  EXPECT_EQ(std::string(1, '\0'), ReturnOfCommand());
+
+  auto Account = TCustomSysObject::CreateClone<TCIDAccount>(nullptr);
+  Account->SetID(600);
+  Account->SetName("Kiosk");
+  Account->SetAccountIdx(0x6000);
+  Account->SetEnabled(true);
+  std::vector<TCoreMessage> Announced;
+  Core.Push({TFakeCore::PushedCommand(0, 42, "SetSysObject", Pushed(*Account))});
+  const std::string Failed = ReturnOfCommand(&Announced);
+  EXPECT_NE(std::string::npos, Failed.find("Field \"ACCOUNT_IDX\" is null")) << Failed;
+  for (const TCoreMessage& E : Announced)
+    EXPECT_NE("SysObjectConfig", E.Name) << "announced: " << testing::PrintToString(E.Params);
+  {
+    std::lock_guard<std::mutex> Guard(FLock);
+    ASSERT_NE(nullptr, Module);
+    TCustomSysObject* Found = nullptr;
+    EXPECT_TRUE(Module->ServiceClient().Objects()->FindById(620, Found));
+    EXPECT_FALSE(Module->ServiceClient().Objects()->FindById(600, Found));
+  }
+  // Meanwhile the panel's reports count as those of an unknown account.
+  EXPECT_EQ("\x06", Send(Frame("6000", 'E', "130", "00", "005")));
+
+  Execute("UPDATE VW_CID_ACCOUNTS SET ACCOUNT_IDX = 24576 WHERE ID = 600");
+  Core.Push({TFakeCore::PushedCommand(0, 42, "SetSysObject", Pushed(*Account))});
+  EXPECT_EQ(std::string(1, '\0'), ReturnOfCommand());
+  EXPECT_EQ("\x06", Send(Frame("6000", 'E', "130", "00", "005")));
+  auto Rows = Events();
+  ASSERT_EQ(2u, Rows.size());
+  EXPECT_EQ(9305, Rows[0][2].AsInteger());
+  EXPECT_EQ(1304, Rows[1][2].AsInteger());
+  // The zone is the account's again: the report set its alarm.
+  auto Status = Select("SELECT STATUS FROM SYS_OBJECT_STATUSES WHERE OBJECT_ID = 620");
+  ASSERT_EQ(1u, Status.size());
+  EXPECT_EQ(std::string("\x01\x00", 2), Status[0][0].AsString());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <stdexcept>
 
 #include "DBUtils.h"
 #include "Format.h"
@@ -135,9 +136,11 @@ void TFirebirdTest::SetUp() {
   FDatabase->Close();
 
   std::string Output;
-  std::string Command = "/usr/bin/isql-fb -q -b -ch UTF8 -user " + ShellQuote(FLogin.User) +
-                        (Embedded() ? "" : " -password " + ShellQuote(FLogin.Password)) + " -i " +
-                        ShellQuote(SourceRoot() + "/" + Env("PELMAR_TEST_SCHEMA", "db/schema.sql")) + " " + ShellQuote(FName);
+  std::string Command =
+      "/usr/bin/isql-fb -q -b -ch UTF8 -user " + ShellQuote(FLogin.User) +
+      (Embedded() ? "" : " -password " + ShellQuote(FLogin.Password)) + " -i " +
+      ShellQuote(SourceRoot() + "/" + Env("PELMAR_TEST_SCHEMA", "db/schema.sql")) + " " +
+      ShellQuote(FName);
   int Code = RunScript(Command, Output);
   ASSERT_EQ(0, Code) << Env("PELMAR_TEST_SCHEMA", "db/schema.sql") << " failed on " << FName
                      << ":\n"
@@ -227,6 +230,36 @@ void TFirebirdTest::Execute(const std::string& Sql) {
   Q.ExecQuery();
   Q.Close();
   T.Commit();
+}
+
+void TFirebirdTest::SetViewColumn(const std::string& View, std::int32_t ID,
+                                  const std::string& Column, const std::string& ValueSql) {
+  // The table and column a view column reads, from the view's own definition.
+  auto Base = [&](const std::string& Name) {
+    auto Rows = Select(
+        "SELECT TRIM(R.RDB$RELATION_NAME), TRIM(F.RDB$BASE_FIELD) FROM RDB$RELATION_FIELDS F "
+        "JOIN RDB$VIEW_RELATIONS R ON R.RDB$VIEW_NAME = F.RDB$RELATION_NAME AND "
+        "R.RDB$VIEW_CONTEXT = F.RDB$VIEW_CONTEXT WHERE F.RDB$RELATION_NAME = '" +
+        View + "' AND F.RDB$FIELD_NAME = '" + Name + "'");
+    if (Rows.size() != 1 || Rows[0][1].IsNull())
+      throw std::runtime_error(View + "." + Name + " is not a plain table column");
+    return std::make_pair(Rows[0][0].AsString(), Rows[0][1].AsString());
+  };
+  const auto [Table, Field] = Base(Column);
+  const auto [IDTable, IDField] = Base("ID");
+  if (IDTable != Table)
+    throw std::runtime_error(View + ": ID and " + Column + " come from different tables");
+  auto NotNull =
+      Select("SELECT RDB$NULL_FLAG FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = '" + Table +
+             "' AND RDB$FIELD_NAME = '" + Field + "'");
+  if (!NotNull.empty() && !NotNull[0][0].IsNull() && NotNull[0][0].AsInteger() == 1)
+    Execute("ALTER TABLE " + Table + " ALTER " + Field + " DROP NOT NULL");
+  for (auto& Check : Select("SELECT TRIM(RDB$CONSTRAINT_NAME) FROM RDB$RELATION_CONSTRAINTS "
+                            "WHERE RDB$CONSTRAINT_TYPE = 'CHECK' AND RDB$RELATION_NAME = '" +
+                            Table + "'"))
+    Execute("ALTER TABLE " + Table + " DROP CONSTRAINT " + Check[0].AsString());
+  Execute("UPDATE " + Table + " SET " + Field + " = " + ValueSql + " WHERE " + IDField + " = " +
+          std::to_string(ID));
 }
 
 }  // namespace pelmar::test

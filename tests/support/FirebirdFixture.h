@@ -74,6 +74,11 @@ class TFirebirdTest : public ::testing::Test {
   std::vector<std::vector<TVariant>> Select(const std::string& Sql);
   // Runs Sql on that connection and commits.
   void Execute(const std::string& Sql);
+  // Writes ValueSql ("NULL", "-5") into the table column behind View.Column in the row of ID,
+  // having lifted that column's NOT NULL and the table's CHECK constraints first: a row that an
+  // installation database of another make may hold, made on either test schema.
+  void SetViewColumn(const std::string& View, std::int32_t ID, const std::string& Column,
+                     const std::string& ValueSql);
 
  private:
   TDatabase& Inspector();
