@@ -9,15 +9,12 @@
 
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
-
-#include <stdlib.h>
 
 #include "Registry.h"
 #include "ServiceE2E.h"
@@ -44,17 +41,6 @@ class PelCIDSvcTest : public test::TServiceE2ETest {
   // One of the tests stops the database server for a while.
   bool ExclusiveServer() const override { return true; }
 
-  void SetUp() override {
-    test::TServiceE2ETest::SetUp();
-    SettingsDir = Dir.File("settings");
-  }
-
-  void TearDown() override {
-    Service.reset();
-    unsetenv("PELMAR_SETTINGS_DIR");
-    test::TServiceE2ETest::TearDown();
-  }
-
   // The simulators, then the Core service with one TCP channel for each; account 1234 is known
   // to the installation, every other account is not.
   void StartPeers(const std::vector<std::vector<std::string>>& Receivers) {
@@ -72,33 +58,7 @@ class PelCIDSvcTest : public test::TServiceE2ETest {
       "accounts": [ { "id": 200, "name": "Shop", "enabled": true, "number": "1234" } ],
       "groups": [ { "id": 210, "name": "Floor", "account": 200, "number": "01" } ] })");
     ASSERT_FALSE(HasFatalFailure());
-    WriteSettings();
-  }
-
-  // The settings store the program reads: the Core service and the test database.
-  void WriteSettings() {
-    TRegistry Registry(SettingsDir);
-    ASSERT_TRUE(Registry.OpenKey("Software\\PelMar\\ContactID\\General", true));
-    Registry.WriteString("Core service address", "127.0.0.1");
-    Registry.WriteInteger("Core service port", Settings.CorePort);
-    Registry.WriteString("Core service password", "");
-    ASSERT_TRUE(Registry.OpenKey("Software\\PelMar\\ContactID\\Database", true));
-    Registry.WriteString("Server address", Settings.DBServer);
-    Registry.WriteInteger("Port number", Settings.DBPort);
-    Registry.WriteString("Database name", Settings.DBName);
-    Registry.WriteString("Username", Settings.DBUser);
-    Registry.WriteString("Password", Settings.DBPassword);
-    Registry.CloseKey();
-    setenv("PELMAR_SETTINGS_DIR", SettingsDir.c_str(), 1);
-  }
-
-  void StartProgram() {
-    const std::string Program =
-        (std::filesystem::path(test::BuiltToolPath("ReceiverSim")).parent_path().parent_path() /
-         "PelCIDSvc")
-            .string();
-    Service =
-        std::make_unique<test::TToolProcess>(Program, std::vector<std::string>{"/SVC", "/DEBUG"});
+    WriteProgramSettings();
   }
 
   static std::string Name(std::size_t I) { return "receiver" + std::to_string(I + 1); }
@@ -109,9 +69,6 @@ class PelCIDSvcTest : public test::TServiceE2ETest {
       N += ReceiverFrames(Name(I), "ACK").size();
     return N;
   }
-
-  std::string SettingsDir;
-  std::unique_ptr<test::TToolProcess> Service;
 };
 
 TEST_F(PelCIDSvcTest, DebugRunRecordsReportsAndStopsInOrderOnSigint) {
@@ -119,15 +76,15 @@ TEST_F(PelCIDSvcTest, DebugRunRecordsReportsAndStopsInOrderOnSigint) {
                "9999:E130:01:002"}});
   ASSERT_FALSE(HasFatalFailure());
   StartProgram();
-  ASSERT_EQ(0, Receiver(Name(0)).WaitExit()) << testing::PrintToString(Service->Lines());
+  ASSERT_EQ(0, Receiver(Name(0)).WaitExit()) << testing::PrintToString(Program().Lines());
   auto Rows = Select("SELECT EVENT_CODE FROM CID_EVENTS ORDER BY ID");
   ASSERT_EQ(3u, Rows.size());
   EXPECT_EQ(1304, Rows[0][0].AsInteger());
   EXPECT_EQ(5504, Rows[1][0].AsInteger());
   EXPECT_EQ(9305, Rows[2][0].AsInteger());
 
-  kill(Service->Pid(), SIGINT);
-  EXPECT_EQ(0, Service->WaitExit());
+  kill(Program().Pid(), SIGINT);
+  EXPECT_EQ(0, Program().WaitExit());
   // The console at level 3: the mode, the event log's echo, the close request and the end.
   const std::vector<std::string> Expected = {"Application initalizing",
                                              "Starting services in debug mode",
@@ -138,24 +95,24 @@ TEST_F(PelCIDSvcTest, DebugRunRecordsReportsAndStopsInOrderOnSigint) {
                                              "All services stopped",
                                              "Application finished"};
   std::size_t Next = 0;
-  for (const std::string& Line : Service->Lines())
+  for (const std::string& Line : Program().Lines())
     if (Next < Expected.size() && Line.find(Expected[Next]) != std::string::npos)
       ++Next;
   EXPECT_EQ(Expected.size(), Next) << "missing \"" << Expected[std::min(Next, Expected.size() - 1)]
-                                   << "\" in " << testing::PrintToString(Service->Lines());
+                                   << "\" in " << testing::PrintToString(Program().Lines());
 }
 
 TEST_F(PelCIDSvcTest, BrokenSettingsStopTheProgramBeforeTheServiceStarts) {
   StartPeers({{"--report", "1234:E130:01:001"}});
   ASSERT_FALSE(HasFatalFailure());
   {
-    TRegistry Registry(SettingsDir);
+    TRegistry Registry(ProgramSettingsDir());
     ASSERT_TRUE(Registry.OpenKey("Software\\PelMar\\ContactID\\General", false));
     Registry.WriteString("Core service port", "4701");  // a text where a number belongs
   }
   StartProgram();
-  EXPECT_EQ(1, Service->WaitExit());
-  EXPECT_NE(std::string::npos, Service->Errors().find("Core service port")) << Service->Errors();
+  EXPECT_EQ(1, Program().WaitExit());
+  EXPECT_NE(std::string::npos, Program().Errors().find("Core service port")) << Program().Errors();
   EXPECT_TRUE(Select("SELECT ID FROM CID_EVENTS").empty());
   EXPECT_TRUE(ReceiverFrames(Name(0), "ACK").empty());
 }
@@ -204,14 +161,14 @@ TEST_F(PelCIDSvcTest, KilledAtRandomMomentsLosesNoAcknowledgedReport) {
       const std::size_t Target = Acked(2) + 5;
       WaitUntil([&] { return Acked(2) >= Target; });
     }
-    kill(Service->Pid(), SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, Service->WaitExit());
+    kill(Program().Pid(), SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, Program().WaitExit());
     ++Killed;
   }
   // The last run lets the simulators finish. A signal sent before the program has even started
   // would reach the test's own forked copy, so the stop waits until it is online.
   StartProgram();
-  EXPECT_NE("", Service->WaitLine("is now online!"));
+  EXPECT_NE("", Program().WaitLine("is now online!"));
   // The rest of the stream may take a while on a loaded machine: the wait fails only when no
   // acknowledgement came for a whole Patience.
   for (std::size_t Seen = Acked(2); Seen < 1400;) {
@@ -221,8 +178,8 @@ TEST_F(PelCIDSvcTest, KilledAtRandomMomentsLosesNoAcknowledgedReport) {
   }
   EXPECT_EQ(0, Receiver(Name(0)).WaitExit());
   EXPECT_EQ(0, Receiver(Name(1)).WaitExit());
-  kill(Service->Pid(), SIGINT);
-  EXPECT_EQ(0, Service->WaitExit()) << testing::PrintToString(Service->Lines());
+  kill(Program().Pid(), SIGINT);
+  EXPECT_EQ(0, Program().WaitExit()) << testing::PrintToString(Program().Lines());
 
   std::map<TReportKey, int> Rows;
   for (auto& Row : Select("SELECT ACCOUNT_IDX, EVENT_CODE, GROUP_IDX, ZONE_IDX FROM CID_EVENTS"))

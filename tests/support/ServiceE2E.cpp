@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <stdlib.h>
+
+#include "Registry.h"
 
 namespace pelmar::test {
 
@@ -71,6 +76,9 @@ void TServiceE2ETest::SetUp() {
 }
 
 void TServiceE2ETest::TearDown() {
+  FProgram.reset();
+  if (!FSettingsDir.empty())
+    unsetenv("PELMAR_SETTINGS_DIR");
   StopService();
   FControl.reset();
   FCore.reset();
@@ -90,6 +98,33 @@ std::uint16_t TServiceE2ETest::StartReceiver(const std::string& Name,
   const std::uint16_t Port = Process->Port("ReceiverSim: listening on ");
   EXPECT_NE(0, Port) << Name << ": " << Process->Errors();
   return Port;
+}
+
+void TServiceE2ETest::WriteProgramSettings() {
+  FSettingsDir = Dir.File("settings");
+  TRegistry Registry(FSettingsDir);
+  ASSERT_TRUE(Registry.OpenKey("Software\\PelMar\\ContactID\\General", true));
+  Registry.WriteString("Core service address", "127.0.0.1");
+  Registry.WriteInteger("Core service port", Settings.CorePort);
+  Registry.WriteString("Core service password", "");
+  ASSERT_TRUE(Registry.OpenKey("Software\\PelMar\\ContactID\\Database", true));
+  Registry.WriteString("Server address", Settings.DBServer);
+  Registry.WriteInteger("Port number", Settings.DBPort);
+  Registry.WriteString("Database name", Settings.DBName);
+  Registry.WriteString("Username", Settings.DBUser);
+  Registry.WriteString("Password", Settings.DBPassword);
+  Registry.CloseKey();
+  setenv("PELMAR_SETTINGS_DIR", FSettingsDir.c_str(), 1);
+}
+
+TToolProcess& TServiceE2ETest::StartProgram() {
+  FProgram.reset();
+  const std::string Path =
+      (std::filesystem::path(BuiltToolPath("ReceiverSim")).parent_path().parent_path() /
+       "PelCIDSvc")
+          .string();
+  FProgram = std::make_unique<TToolProcess>(Path, std::vector<std::string>{"/SVC", "/DEBUG"});
+  return *FProgram;
 }
 
 std::string TServiceE2ETest::ReceiverLog(const std::string& Name) const {

@@ -88,6 +88,16 @@ class TServiceE2ETest : public TFirebirdTest {
 
   // Runs the main module on a worker thread against the test database and the Core service.
   void StartService(TPrepare Prepare = {});
+
+  // Writes the settings store of the built PelCIDSvc (the Core service and the test database)
+  // into the test's directory and points PELMAR_SETTINGS_DIR at it; the fixture unsets it.
+  void WriteProgramSettings();
+  const std::string& ProgramSettingsDir() const { return FSettingsDir; }
+  // Starts the built PelCIDSvc in debug mode (/SVC /DEBUG) with those settings; the fixture ends
+  // it. A program started before is ended first.
+  TToolProcess& StartProgram();
+  TToolProcess& Program() { return *FProgram; }
+  std::unique_ptr<TToolProcess>& ProgramProcess() { return FProgram; }
   // Ends the service: its run loop stops and the worker thread is joined.
   void StopService();
 
@@ -114,6 +124,8 @@ class TServiceE2ETest : public TFirebirdTest {
   TServiceSettings Settings;
 
  private:
+  std::string FSettingsDir;
+  std::unique_ptr<TToolProcess> FProgram;
   std::map<std::string, std::unique_ptr<TToolProcess>> FReceivers;
   std::unique_ptr<TToolProcess> FCore;
   std::unique_ptr<TControlSocket> FControl;
