@@ -80,8 +80,22 @@ tarball=$FRESH_TARBALL
 mounted_below() {
   awk -v r="$root/" 'index($5, r) == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo
 }
+# Ends every process left running in the root (a server a package's install script started,
+# say), so that nothing keeps using it.
+end_processes() {
+  local p pids=()
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && pids+=("${p#/proc/}")
+  done
+  [ ${#pids[@]} -gt 0 ] || return 0
+  echo "fresh-debian-test: ending processes left in the root: ${pids[*]}"
+  kill -TERM "${pids[@]}" 2>/dev/null || true
+  sleep 2
+  kill -KILL "${pids[@]}" 2>/dev/null || true
+}
 cleanup() {
   local status=$?
+  end_processes
   for m in dev/pts dev proc sys; do
     umount -R -l "$root/$m" 2>/dev/null || true
   done
