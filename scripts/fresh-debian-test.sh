@@ -9,7 +9,8 @@
 #
 # COMMAND runs in the root's copy of the checkout with bash -c; without one, the README's two
 # commands run one after the other, each timed: bash scripts/run-demo.sh, bash scripts/test.sh.
-# The copy is `git archive HEAD`: commit what you want to try.
+# The copy is `git archive HEAD`: commit what you want to try. The packages are installed first
+# (scripts/install-deps.sh, timed too); the commands then run without the host's network.
 #   --cache DIR  where the debootstrap tarball is kept (default /var/tmp/pelmar-fresh-debian),
 #                so that a rerun does not download the base system again
 #   --root DIR   make the root in DIR and keep it; a later run with the same DIR reuses it
@@ -141,7 +142,7 @@ run() {
   echo "fresh-debian-test: == $1"
   ls -A "$root/tmp" >"$root.tmp-before"
   begin=$(date +%s)
-  chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 \
+  "${isolate[@]}" chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     bash -c "cd /src/contactid && $1" </dev/null || status=$?
   echo "fresh-debian-test: '$1' ended with exit code $status after $(($(date +%s) - begin)) s"
@@ -150,6 +151,16 @@ run() {
   [ "$status" -eq 0 ] || failed=1
 }
 
+# The packages come first, over the host's network. The commands then run in a network
+# namespace of their own with only a loopback interface (127.0.0.1 and ::1), so that servers
+# of the host (a private Firebird server on port 3051, say) do not stand in their way.
+isolate=()
+run "bash scripts/install-deps.sh"
+if command -v ip >/dev/null && unshare -n ip link set lo up 2>/dev/null; then
+  isolate=(unshare -n sh -c 'ip link set lo up && exec "$@"' isolate)
+else
+  echo "fresh-debian-test: no network namespace (ip or unshare -n missing); the host's network is shared"
+fi
 if [ -n "$command" ]; then
   run "$command"
 else
