@@ -63,18 +63,28 @@ if [ ! -f "$dir/databases.conf" ]; then
   cp --dereference "$fb_system_root/intl/fbintl.conf" "$dir/intl/fbintl.conf"
   ln -s "$fb_system_root/firebird.msg" "$dir/firebird.msg"
   mkdir -p "$dir/lib" "$dir/plugins" "$dir/UDF"
-  for f in "$fb_system_root/lib"/*; do
-    ln -s "$f" "$dir/lib/${f##*/}"
-  done
   sed -i "s|^security\.db *=.*|security.db = $dir/security3.fdb|" "$dir/databases.conf"
 fi
 # The server runs with FIREBIRD_BOOT_BUILD (below), so that it takes its log, plugins and
 # libraries from the instance's directory instead of Debian's fixed ones (/var/log/firebird,
 # which only the system's server may write). Its modules are copies, made again when the
 # package changed them: Firebird refuses a module it opened through a symbolic link.
+# An instance made by an older script has links to the system's directories instead.
+for sub in plugins UDF lib; do
+  if [ -L "$dir/$sub" ]; then
+    rm "$dir/$sub"
+    mkdir "$dir/$sub"
+  fi
+done
+for f in "$fb_system_root"/lib/*; do
+  [ -e "$dir/lib/${f##*/}" ] || ln -s "$f" "$dir/lib/${f##*/}"
+done
 for f in "$fb_system_root"/plugins/* "$fb_system_root"/UDF/* "$fb_system_root/intl/libfbintl.so"; do
   copy=$dir/${f#"$fb_system_root"/}
-  cmp -s "$f" "$copy" || cp "$f" "$copy"
+  if [ -L "$copy" ] || ! cmp -s "$f" "$copy"; then
+    rm -f "$copy"
+    cp "$f" "$copy"
+  fi
 done
 
 # firebird.conf is made anew on every start, so that an instance made by an older script gets
