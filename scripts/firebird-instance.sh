@@ -4,8 +4,8 @@
 # their own, made from the programs of Debian's firebird3.0-server package:
 #   $PELMAR_FB_DIR (default /tmp/pelmar-firebird-$PELMAR_FB_PORT) holds its configuration (copies,
 #     never the links into /etc/firebird), its security database, its lock and temporary
-#     directories, data/ for databases made with db/create-database.sh --alias, firebird.log and
-#     firebird.pid;
+#     directories, data/ for databases made with db/create-database.sh --alias, the server's log
+#     firebird3.0.log, its output server.out and firebird.pid;
 #   it listens on 127.0.0.1:$PELMAR_FB_PORT (default 3051), SYSDBA's password is
 #     $PELMAR_FB_PASSWORD (default masterkey);
 #   it runs as user firebird when started by root, otherwise as the user who starts it.
@@ -17,7 +17,17 @@ PELMAR_FB_PASSWORD=${PELMAR_FB_PASSWORD:-masterkey}
 PELMAR_FB_DIR=${PELMAR_FB_DIR:-/tmp/pelmar-firebird-$PELMAR_FB_PORT}
 export PELMAR_FB_PORT PELMAR_FB_PASSWORD PELMAR_FB_DIR
 
-fb_system_root=/usr/lib/x86_64-linux-gnu/firebird/3.0
+# The server's root directory of Debian's packages, /usr/lib/<multiarch>/firebird/3.0: found
+# through the package that ships its firebird.conf, so that every architecture works.
+fb_find_system_root() {
+  local conf
+  conf=$(dpkg -L firebird3.0-server-core 2>/dev/null | grep -m1 '/firebird/3\.0/firebird\.conf$') || true
+  if [ -z "$conf" ] && command -v dpkg-architecture >/dev/null; then
+    conf=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)/firebird/3.0/firebird.conf
+  fi
+  [ -n "$conf" ] && dirname "$conf"
+}
+fb_system_root=$(fb_find_system_root)
 fb_server=/usr/sbin/firebird
 fb_pidfile=$PELMAR_FB_DIR/firebird.pid
 

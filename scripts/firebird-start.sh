@@ -18,6 +18,10 @@ for tool in "$fb_server" /usr/bin/isql-fb /usr/bin/fbsvcmgr; do
     exit 1
   fi
 done
+if [ -z "$fb_system_root" ] || [ ! -e "$fb_system_root/firebird.conf" ]; then
+  echo "firebird-start: the server directory of firebird3.0-server-core was not found; run scripts/install-deps.sh" >&2
+  exit 1
+fi
 
 dir=$PELMAR_FB_DIR
 owner=$(fb_owner)
@@ -47,22 +51,51 @@ if [ -e "$dir" ] && [ "$(stat -c %U "$dir")" != "$owner" ]; then
   exit 1
 fi
 
-if [ ! -f "$dir/firebird.conf" ]; then
+if [ ! -f "$dir/databases.conf" ]; then
   echo "firebird-start: creating the private server in $dir"
   rm -rf "$dir"
   mkdir -p "$dir"/{lock,tmp,intl,data}
   # Debian's server directory links its configuration into /etc/firebird: copy the files, so
   # that nothing written here reaches the system's configuration.
-  for f in firebird.conf databases.conf plugins.conf fbtrace.conf; do
+  for f in databases.conf plugins.conf fbtrace.conf; do
     cp --dereference "$fb_system_root/$f" "$dir/$f"
   done
   cp --dereference "$fb_system_root/intl/fbintl.conf" "$dir/intl/fbintl.conf"
-  ln -s "$fb_system_root/intl/libfbintl.so" "$dir/intl/libfbintl.so"
-  for f in plugins lib UDF firebird.msg; do
-    ln -s "$fb_system_root/$f" "$dir/$f"
-  done
+  ln -s "$fb_system_root/firebird.msg" "$dir/firebird.msg"
+  mkdir -p "$dir/lib" "$dir/plugins" "$dir/UDF"
   sed -i "s|^security\.db *=.*|security.db = $dir/security3.fdb|" "$dir/databases.conf"
-  cat >>"$dir/firebird.conf" <<EOF
+fi
+# The server runs with FIREBIRD_BOOT_BUILD (below), so that it takes its log, plugins and
+# libraries from the instance's directory instead of Debian's fixed ones (/var/log/firebird,
+# which only the system's server may write). Its modules are copies, made again when the
+# package changed them: Firebird refuses a module it opened through a symbolic link.
+# An instance made by an older script has links to the system's directories instead.
+for sub in plugins UDF lib; do
+  if [ -L "$dir/$sub" ]; then
+    rm "$dir/$sub"
+    mkdir "$dir/$sub"
+  fi
+done
+for f in "$fb_system_root"/lib/*; do
+  [ -e "$dir/lib/${f##*/}" ] || ln -s "$f" "$dir/lib/${f##*/}"
+done
+for f in "$fb_system_root"/plugins/* "$fb_system_root"/UDF/* "$fb_system_root/intl/libfbintl.so"; do
+  copy=$dir/${f#"$fb_system_root"/}
+  if [ -L "$copy" ] || ! cmp -s "$f" "$copy"; then
+    rm -f "$copy"
+    cp "$f" "$copy"
+  fi
+done
+
+# firebird.conf is made anew on every start, so that an instance made by an older script gets
+# the current settings too. Firebird takes the first line of a setting: the system's lines of
+# the settings below are commented out. Debian's "RemoteBindAddress = localhost" would make the
+# server listen on [::1] alone where /etc/hosts names ::1 first, while every client of the
+# instance connects to 127.0.0.1.
+{
+  sed -E 's/^[[:space:]]*(RemoteServicePort|RemoteServiceName|RemoteBindAddress|SecurityDatabase|TempDirectories)[[:space:]]*=/#&/' \
+    "$fb_system_root/firebird.conf"
+  cat <<EOF
 
 # The private instance of the ContactID tests (scripts/firebird-start.sh).
 RemoteServicePort = $PELMAR_FB_PORT
@@ -70,7 +103,10 @@ RemoteBindAddress = 127.0.0.1
 SecurityDatabase = $dir/security3.fdb
 TempDirectories = $dir/tmp
 EOF
-fi
+} >"$dir/firebird.conf.new"
+mv "$dir/firebird.conf.new" "$dir/firebird.conf"
+# The server's log (Debian's name for it), made here so that the instance's owner owns it.
+touch "$dir/firebird3.0.log"
 
 # The security database and the password are written through the embedded engine while no
 # server holds them.
@@ -91,8 +127,9 @@ chmod 0750 "$dir"
 # exec without forking: the job's pid is the server's.
 run=()
 [ "$(id -u)" -eq 0 ] && run=(setpriv --reuid="$owner" --regid="$owner" --init-groups)
-(cd / && exec "${run[@]}" env FIREBIRD="$FIREBIRD" FIREBIRD_LOCK="$FIREBIRD_LOCK" \
-  FIREBIRD_TMP="$FIREBIRD_TMP" "$fb_server" </dev/null >>"$dir/server.out" 2>&1) &
+(cd / && exec "${run[@]}" env FIREBIRD="$FIREBIRD" FIREBIRD_BOOT_BUILD=1 \
+  FIREBIRD_LOCK="$FIREBIRD_LOCK" FIREBIRD_TMP="$FIREBIRD_TMP" "$fb_server" \
+  </dev/null >>"$dir/server.out" 2>&1) &
 echo $! >"$fb_pidfile"
 
 for _ in $(seq 1 100); do
@@ -102,5 +139,6 @@ for _ in $(seq 1 100); do
   fi
   sleep 0.2
 done
-echo "firebird-start: the server did not answer within 20 s; see $dir/firebird.log and $dir/server.out" >&2
+echo "firebird-start: the server did not answer on 127.0.0.1:$PELMAR_FB_PORT within 20 s; the last lines of $dir/firebird3.0.log and $dir/server.out:" >&2
+tail -n 20 "$dir/firebird3.0.log" "$dir/server.out" >&2 || true
 exit 1

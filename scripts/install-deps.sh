@@ -34,13 +34,25 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 echo "install-deps: installing ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
+# sudo's env_reset drops DEBIAN_FRONTEND, so it is passed on the command line. The package
+# manager's chatter goes to a file, shown only when something failed.
+apt=(env DEBIAN_FRONTEND=noninteractive)
+[ "$(id -u)" -eq 0 ] || apt=(sudo DEBIAN_FRONTEND=noninteractive)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-# The package manager's chatter goes to a file, shown only when something failed.
-if ! { $sudo apt-get update -qq && $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+# firebird3.0-server asks for the password of the system's SYSDBA: empty means a random one
+# (kept in /etc/firebird/3.0/SYSDBA.password). The project's private server has its own.
+preseed() {
+  if printf '%s\n' "${missing[@]}" | grep -qx firebird3.0-server; then
+    printf '%s\n' \
+      "firebird3.0-server shared/firebird/sysdba_password/first_install password " \
+      "firebird3.0-server shared/firebird/sysdba_password/new_password password " |
+      "${apt[@]}" debconf-set-selections
+  fi
+}
+# No standard input: nothing can wait for an answer that never comes.
+if ! { preseed && "${apt[@]}" apt-get update -qq </dev/null &&
+  "${apt[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null; } >"$log" 2>&1; then
   cat "$log" >&2
   echo "install-deps: apt-get failed" >&2
   exit 1

@@ -32,6 +32,10 @@ cleanup() {
   if $keep; then echo "The demo's files stay in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
+# The embedded engine of isql, gfix and the service keeps its lock files and sorts in the
+# demo's directory instead of /tmp/firebird.
+export FIREBIRD_LOCK=$work/firebird-lock FIREBIRD_TMP=$work/firebird-tmp
+mkdir -p "$FIREBIRD_LOCK" "$FIREBIRD_TMP"
 
 # Waits up to $3 seconds for the text $2 in the file $1.
 wait_for() {

@@ -18,6 +18,11 @@ scripts/firebird-start.sh
 # The tests' client library, isql and embedded engine use the instance's configuration too.
 fb_client_env
 
+echo "== script tests"
+status=0
+scripts/test-hosts-ipv6.sh || status=$?
+[ "$status" -eq 0 ] || [ "$status" -eq 77 ] || exit 1
+
 echo "== plain build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMAR_WERROR=ON >/dev/null
 ninja -C build -j"$jobs"

@@ -1,6 +1,7 @@
 // ctest-label: os
 // PelCIDSvc's setup menu on a real terminal: the program runs in a detached tmux session of the
-// test's own (its own server socket), the test types keys and reads the pane.
+// test's own (its own server socket in the test's temporary directory), the test types keys and
+// reads the pane.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -48,12 +49,14 @@ std::string Program() {
       .string();
 }
 
-// One tmux server with one 100x30 session running PelCIDSvc; the server is killed at the end.
-// After the program the pane shows "EXIT=<code>" and whether the terminal echoes again.
+// One tmux server with one 100x30 session running PelCIDSvc, on a socket of its own in a
+// temporary directory; the server is killed and the directory removed at the end, also when the
+// test fails. After the program the pane shows "EXIT=<code>" and whether the terminal echoes
+// again.
 class TTmuxSession {
  public:
   explicit TTmuxSession(const std::string& SettingsDir, const std::string& PidFile)
-      : FSocket("pelmar-setup-" + std::to_string(::getpid()) + "-" + std::to_string(++Count)) {
+      : FSocket(FDir.File("tmux.sock")) {
     const std::string Inner =
         "echo $$ > " + Quote(PidFile) + "; exec env PELMAR_SETTINGS_DIR=" + Quote(SettingsDir) +
         " PELMAR_UNIT_DIR=" + Quote(SettingsDir + "/units") + " " + Quote(Program());
@@ -83,8 +86,8 @@ class TTmuxSession {
   void Type(const std::string& Text) { Shell(Tmux() + " send-keys -l " + Quote(Text)); }
 
  private:
-  std::string Tmux() const { return "tmux -L " + FSocket; }
-  static inline int Count = 0;
+  std::string Tmux() const { return "tmux -S " + Quote(FSocket); }
+  test::TTempDir FDir;
   std::string FSocket;
 };
 
