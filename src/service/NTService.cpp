@@ -105,11 +105,12 @@ void TPelCID::ServiceExecute(TDDService& /*Sender*/) {
 namespace {
 
 #ifdef PELMAR_TEST_HOOKS
-// Test builds only: while the file $PELMAR_TEST_HANG names exists, the worker's loop stops as in
-// a deadlock and never comes back, so that the tests see the watchdog kill the service.
+// Test builds only: once the file $PELMAR_TEST_HANG names exists, the worker's loop stops as in a
+// deadlock and never comes back, so that the tests see the watchdog kill the service. The file is
+// removed first, so the service started next runs normally.
 void HangWhenTestAsks() {
   const char* File = std::getenv("PELMAR_TEST_HANG");
-  if (File == nullptr || *File == '\0' || access(File, F_OK) != 0)
+  if (File == nullptr || *File == '\0' || unlink(File) != 0)
     return;
   for (;;)
     pause();
