@@ -12,7 +12,8 @@
 # service and the receiver simulator are copied in from build/. Without systemd in the root the
 # service runs as its user `pelcid` with `/SVC /DEBUG`, receives the demo's reports, and is
 # stopped with SIGINT; the reports must be in the database. Then `apt-get purge`: no file of the
-# package, no user pelcid and no /etc/pelmar may remain. --keep keeps the root.
+# package, no user pelcid and no /etc/pelmar may remain (/run, volatile, is not compared).
+# --keep keeps the root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -23,7 +24,7 @@ for arg in "$@"; do
   case "$arg" in
     --keep) keep=true ;;
     *.deb) deb=$(realpath "$arg") ;;
-    *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 [ "$(id -u)" -eq 0 ] || { echo "package-test: run as root (debootstrap, chroot)" >&2; exit 2; }
@@ -46,6 +47,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build CoreService ReceiverSim | tail -n 1
 
 root=$(mktemp -d /tmp/pelmar-pkgtest-XXXXXX)
+chmod 0755 "$root"  # the root directory of the new system, which its users must pass
 pids=()
 mounted=()
 cleanup() {
@@ -77,7 +79,7 @@ mount --bind /dev "$root/dev" && mounted+=("$root/dev")
 mount --bind /dev/pts "$root/dev/pts" && mounted+=("$root/dev/pts")
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 before=$(mktemp)
-(cd "$root" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./tmp -o -path ./var/cache/apt -o -path ./var/lib/apt/lists \) -prune -o -print | sort) >"$before"
+(cd "$root" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./run -o -path ./tmp -o -path ./var/cache/apt -o -path ./var/lib/apt/lists \) -prune -o -print | sort) >"$before"
 
 step "apt-get install ./$(basename "$deb")"
 cp "$deb" "$root/tmp/"
@@ -89,7 +91,7 @@ in_root dpkg -L pelmar-contactid | grep -vE '^/(\.|usr|usr/share|usr/share/doc|u
 echo "User: $(in_root getent passwd pelcid)"
 echo "Groups: $(in_root id pelcid)"
 echo "Settings store:"
-(cd "$root" && find etc/pelmar -printf '    %M %u:%g %p\n')
+in_root find /etc/pelmar -exec stat -c '    %A %U:%G %n' {} +
 
 step "Firebird's embedded engine and isql; a database by the package's script"
 DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -q --no-install-recommends \
@@ -140,7 +142,7 @@ Database name = string "$db"
 Username = string "SYSDBA"
 Password = string ""
 EOF
-(cd "$root" && find etc/pelmar -type f -printf '    %M %u:%g %p\n')
+in_root find /etc/pelmar -type f -exec stat -c '    %A %U:%G %n' {} +
 
 step "PelCIDSvc /SVC /DEBUG as pelcid until the simulator has sent every report"
 chroot --userspec=pelcid:pelcid --groups=dialout "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin \
@@ -179,7 +181,7 @@ if in_root getent passwd pelcid >/dev/null; then echo "left: the user pelcid"; l
 if in_root getent group pelcid >/dev/null; then echo "left: the group pelcid"; left=1; fi
 if [ -e "$root/etc/pelmar" ]; then echo "left: /etc/pelmar"; find "$root/etc/pelmar"; left=1; fi
 after=$(mktemp)
-(cd "$root" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./tmp -o -path ./var/cache/apt -o -path ./var/lib/apt/lists \) -prune -o -print | sort) >"$after"
+(cd "$root" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./run -o -path ./tmp -o -path ./var/cache/apt -o -path ./var/lib/apt/lists \) -prune -o -print | sort) >"$after"
 new=$(comm -13 "$before" "$after" | grep -vE '^\./(var/log|var/lib/dpkg|var/lib/apt|var/cache/debconf|etc/(passwd|group|shadow|gshadow|subuid|subgid|ld\.so\.cache)-?$)' || true)
 rm -f "$before" "$after"
 if [ -n "$new" ]; then
