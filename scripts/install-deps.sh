@@ -18,6 +18,9 @@ packages=(
   firebird-dev                            # Firebird client library and headers
   firebird3.0-server firebird3.0-utils    # the private database server and isql for tests and demo
   tmux                                    # terminal tests of the setup menu
+  debhelper dpkg-dev build-essential      # the Debian package (dpkg-buildpackage, dh)
+  lintian                                 # its check in CI
+  debootstrap                             # scripts/package-test.sh: a fresh Debian root
 )
 
 if [ "${1:-}" = "--list" ]; then

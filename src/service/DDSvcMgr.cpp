@@ -832,13 +832,38 @@ void ConfigStep(const char* Label, F&& Step) {
 
 }  // namespace
 
+TUnitSettings ServiceUnitSettings(const TDDService& Service) {
+  TUnitSettings Unit;
+  Unit.Description = Service.Description().empty() ? Service.DisplayName() : Service.Description();
+  Unit.ExecStart = Service.ImagePath();
+  Unit.User = Service.ServiceStartName();
+  for (const TDependency& D : Service.Dependencies())
+    if (!D.IsGroup)
+      Unit.Requires.push_back(D.Name + ".service");
+  Unit.AutoStart = Service.StartTypeCode() <= 2;
+  // systemd restarts by one policy; the first action decides it.
+  const TFailureActions& Actions = Service.FailureActions();
+  if (!Actions.empty()) {
+    const TFailureAction& First = Actions.front();
+    if (First.ActionType() == faRestart) {
+      // Stops with an error code count as failures too when the options say so.
+      Unit.Restart = Service.FailureOptions().NonCrashFailures ? "on-failure" : "on-abnormal";
+      Unit.RestartDelayMs = static_cast<std::uint32_t>(First.Delay());
+    } else if (First.ActionType() == faReboot) {
+      Unit.FailureAction = "reboot";
+    }
+  }
+  Unit.Options = Service.UnitOptions();
+  return Unit;
+}
+
 void ApplyServiceConfig(TDDService& Service, TServiceHandle& Handle) {
   if (!IsWin2000OrLater())
     return;
+  const TUnitSettings Wanted = ServiceUnitSettings(Service);
   TUnitSettings& Unit = Handle.Settings();
   ConfigStep("Description", [&] {
-    if (!Service.Description().empty())
-      Unit.Description = Service.Description();
+    Unit.Description = Wanted.Description;
     Handle.Update();
   });
   const TFailureActions& Actions = Service.FailureActions();
@@ -848,28 +873,17 @@ void ApplyServiceConfig(TDDService& Service, TServiceHandle& Handle) {
     if (Reboot && !EnableShutdownPrivilege())
       RaiseLastOSError(EPERM);
   });
-  // systemd restarts by one policy; the first action decides it.
   ConfigStep("Recovery Options", [&] {
-    Unit.Restart = "no";
-    Unit.RestartDelayMs = 0;
-    Unit.FailureAction.clear();
-    if (!Actions.empty()) {
-      const TFailureAction& First = Actions.front();
-      if (First.ActionType() == faRestart) {
-        Unit.Restart = "on-abnormal";
-        Unit.RestartDelayMs = static_cast<std::uint32_t>(First.Delay());
-      } else if (First.ActionType() == faReboot) {
-        Unit.FailureAction = "reboot";
-      }
-    }
+    Unit.Restart = Wanted.Restart == "on-failure" ? "on-abnormal" : Wanted.Restart;
+    Unit.RestartDelayMs = Wanted.RestartDelayMs;
+    Unit.FailureAction = Wanted.FailureAction;
     Handle.Update();
   });
   if (!IsVistaOrLater())
     return;
   ConfigStep("Actions for stops with errors", [&] {
-    // Stops with an error code count as failures too.
-    if (Service.FailureOptions().NonCrashFailures && Unit.Restart != "no") {
-      Unit.Restart = "on-failure";
+    if (Unit.Restart != Wanted.Restart) {
+      Unit.Restart = Wanted.Restart;
       Handle.Update();
     }
   });
@@ -878,14 +892,13 @@ void ApplyServiceConfig(TDDService& Service, TServiceHandle& Handle) {
 void InstallService(TDDService& Service, TServiceManager& Manager) {
   if (Service.BeforeInstall())
     Service.BeforeInstall()(Service);
-  TUnitSettings Unit;
+  // The unit is written first without its description and recovery options, which the
+  // configuration steps add one by one, each failing with its own label.
+  TUnitSettings Unit = ServiceUnitSettings(Service);
   Unit.Description = Service.DisplayName();
-  Unit.ExecStart = Service.ImagePath();
-  Unit.User = Service.ServiceStartName();
-  for (const TDependency& D : Service.Dependencies())
-    if (!D.IsGroup)
-      Unit.Requires.push_back(D.Name + ".service");
-  Unit.AutoStart = Service.StartTypeCode() <= 2;
+  Unit.Restart = "no";
+  Unit.RestartDelayMs = 0;
+  Unit.FailureAction.clear();
   std::unique_ptr<TServiceHandle> Handle = Manager.CreateService(Service.ServiceName(), Unit);
   try {
     ApplyServiceConfig(Service, *Handle);

@@ -260,6 +260,9 @@ class TDDService {
   void SetFailureOptions(const TFailureOptions& Value) { FFailureOptions = Value; }
   const TServiceLogOptions& LogOptions() const { return FLogOptions; }
   void SetLogOptions(const TServiceLogOptions& Value) { FLogOptions = Value; }
+  // The unit file's manual page, extra groups, watchdog and sandbox.
+  const TServiceUnitOptions& UnitOptions() const { return FUnitOptions; }
+  void SetUnitOptions(const TServiceUnitOptions& Value) { FUnitOptions = Value; }
 
   // Events. Assigning OnStop sets AllowStop; OnPause or OnContinue set AllowPause;
   // OnParamChange, OnNetBindChange, OnSessionChange and OnPreShutdown add their
@@ -345,8 +348,10 @@ class TDDService {
 
   const std::vector<std::string>& Params() const { return FParams; }
   bool TriggerStarted() const { return FTriggerStarted; }
-  // The command line installation records (the ExecStart value).
+  // The command line installation records (the ExecStart value); by default the running
+  // executable's (ServiceCommandLine).
   const std::string& ImagePath() const { return FImagePath; }
+  void SetImagePath(const std::string& Value) { FImagePath = Value; }
 
   // Virtual operations.
   virtual void RunWorker();
@@ -412,6 +417,7 @@ class TDDService {
   std::vector<std::string> FRequiredPrivileges;
   TFailureActions FFailureActions;
   TFailureOptions FFailureOptions;
+  TServiceUnitOptions FUnitOptions;
   TServiceLogOptions FLogOptions;
 
   TDDServiceEvent FBeforeInstall, FAfterInstall, FBeforeUninstall, FAfterUninstall;
@@ -471,6 +477,12 @@ void RegisterEventLogSource(TDDService& Service);
 // Removes ServiceName from "Sources"; deletes the log's key with all its subkeys when no source
 // is left.
 void UnRegisterEventLogSource(TDDService& Service);
+
+// The unit file InstallService writes for Service: the description (DisplayName when empty),
+// ImagePath, the start user, the dependencies, enabled or not by the start type, the restart
+// policy of the failure actions (the first action decides it: a restart, "on-failure" with
+// non-crash failures, otherwise "on-abnormal"; or a reboot), and UnitOptions.
+TUnitSettings ServiceUnitSettings(const TDDService& Service);
 
 // Installation with the service manager: creates the unit (roll-back on a later failure),
 // applies the extended configuration, makes systemd load it, then FinishInstall.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "Clock.h"
 #include "Exception.h"
 
 extern char** environ;
@@ -158,6 +159,38 @@ bool StartedByServiceManager() {
   return std::getenv("NOTIFY_SOCKET") != nullptr || std::getenv("INVOCATION_ID") != nullptr;
 }
 
+std::uint32_t ServiceWatchdogPeriod() {
+  std::uint64_t Usec = 0;
+  if (sd_watchdog_enabled(0, &Usec) <= 0 || Usec == 0)
+    return 0;
+  const std::uint64_t Ms = (Usec + 999) / 1000;
+  return Ms > UINT32_MAX / 2 ? UINT32_MAX / 2 : static_cast<std::uint32_t>(Ms);
+}
+
+int NotifyWatchdog() {
+  int Result = sd_notify(0, "WATCHDOG=1");
+  return Result < 0 ? -Result : 0;
+}
+
+void TWatchdogPing::Cycle() {
+  if (!FKnown) {
+    FPeriod = ServiceWatchdogPeriod();
+    FKnown = true;
+  }
+  if (FPeriod == 0)
+    return;
+  const std::uint32_t Now = GetTickCount();
+  // A quarter period leaves room for a slow cycle or two before systemd gives up.
+  if (FSent && Now - FLastSent < FPeriod / 4)
+    return;
+  FSent = true;
+  FLastSent = Now;
+  if (FSend)
+    FSend();
+  else
+    NotifyWatchdog();
+}
+
 bool StartServiceCtrlDispatcher(const std::vector<TServiceTableEntry>& Table, int& ErrorCode) {
   ErrorCode = 0;
   if (!StartedByServiceManager()) {
@@ -198,8 +231,11 @@ std::string ServiceCommandLine(const std::string& ExecutablePath) {
 }
 
 std::string RenderUnitFile(const TUnitSettings& Settings) {
+  const TServiceUnitOptions& Options = Settings.Options;
   std::string Text = "[Unit]\n";
   Text += "Description=" + UnitValue(Settings.Description) + "\n";
+  if (!Options.Documentation.empty())
+    Text += "Documentation=" + UnitValue(Options.Documentation) + "\n";
   for (const std::string& Unit : Settings.Requires) {
     Text += "Requires=" + UnitValue(Unit) + "\n";
     Text += "After=" + UnitValue(Unit) + "\n";
@@ -209,11 +245,21 @@ std::string RenderUnitFile(const TUnitSettings& Settings) {
   Text += "\n[Service]\n";
   Text += "Type=notify\n";
   Text += "ExecStart=" + Settings.ExecStart + "\n";
-  if (!Settings.User.empty())
+  if (!Settings.User.empty()) {
     Text += "User=" + UnitValue(Settings.User) + "\n";
+    for (const std::string& Group : Options.SupplementaryGroups)
+      Text += "SupplementaryGroups=" + UnitValue(Group) + "\n";
+  }
   Text += "Restart=" + Settings.Restart + "\n";
   if (Settings.Restart != "no")
     Text += "RestartSec=" + std::to_string(Settings.RestartDelayMs) + "ms\n";
+  if (Options.WatchdogSec != 0)
+    Text += "WatchdogSec=" + std::to_string(Options.WatchdogSec) + "s\n";
+  if (!Options.Sandbox.empty()) {
+    Text += "\n";
+    for (const std::string& Line : Options.Sandbox)
+      Text += UnitValue(Line) + "\n";
+  }
   Text += "\n[Install]\n";
   Text += "WantedBy=multi-user.target\n";
   return Text;

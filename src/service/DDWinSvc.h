@@ -58,6 +58,36 @@ int SetServiceStatus(const TServiceStatus& Status);
 // True when systemd started the process as a service ($NOTIFY_SOCKET or $INVOCATION_ID set).
 bool StartedByServiceManager();
 
+// The watchdog period systemd expects of this process ($WATCHDOG_USEC, and $WATCHDOG_PID naming
+// this process when set), in milliseconds; 0 when there is no watchdog.
+std::uint32_t ServiceWatchdogPeriod();
+// Tells systemd's watchdog that the service is alive ("WATCHDOG=1"). Returns 0 when sent or
+// when no service manager listens, otherwise the errno value of the failure.
+int NotifyWatchdog();
+
+// Keeps systemd's watchdog fed from a service's own loop: Cycle, called once per cycle of the
+// loop, sends "WATCHDOG=1" at most once per quarter period, and nothing at all when systemd asks
+// for no watchdog. A loop that stops cycling stops the pings, so systemd kills and restarts a
+// hung service. Never ping from a thread of its own: that would keep a hung loop alive. Used by
+// the thread that runs the loop only.
+class TWatchdogPing {
+ public:
+  // PeriodMs and Send stand in for systemd in tests; the default reads the period on the first
+  // Cycle and sends through NotifyWatchdog.
+  TWatchdogPing() = default;
+  TWatchdogPing(std::uint32_t PeriodMs, std::function<int()> Send)
+      : FPeriod(PeriodMs), FKnown(true), FSend(std::move(Send)) {}
+  void Cycle();
+  std::uint32_t Period() const { return FPeriod; }
+
+ private:
+  std::uint32_t FPeriod = 0;
+  bool FKnown = false;
+  bool FSent = false;
+  std::uint32_t FLastSent = 0;  // GetTickCount of the last ping
+  std::function<int()> FSend;
+};
+
 struct TServiceTableEntry {
   std::string ServiceName;
   // Runs the service; Args[0] is the service name. Called on a thread of its own.
@@ -73,6 +103,18 @@ bool StartServiceCtrlDispatcher(const std::vector<TServiceTableEntry>& Table, in
 // " /SVC".
 std::string ServiceCommandLine(const std::string& ExecutablePath);
 
+// What a service's unit file says beyond the service manager's own properties: the manual page,
+// extra groups of the service user, the watchdog, and the sandbox (lines "Name=value" of the
+// [Service] section, written in order on one line each; '%' stands for itself).
+struct TServiceUnitOptions {
+  std::string Documentation;                     // Documentation=, written when not empty
+  std::vector<std::string> SupplementaryGroups;  // written only with a User
+  std::uint32_t WatchdogSec = 0;                 // WatchdogSec=, written when not 0
+  std::vector<std::string> Sandbox;
+
+  bool operator==(const TServiceUnitOptions&) const = default;
+};
+
 // What a service's unit file says.
 struct TUnitSettings {
   std::string Description;
@@ -83,6 +125,7 @@ struct TUnitSettings {
   std::string Restart = "no";         // systemd's Restart= value
   std::uint32_t RestartDelayMs = 0;   // RestartSec=, written when Restart is not "no"
   std::string FailureAction;          // FailureAction=, written when not empty
+  TServiceUnitOptions Options;
 };
 
 // The unit file text for Settings.

@@ -819,8 +819,31 @@ TEST_F(ServiceInstallTest, RestartPolicyFollowsTheFailureActions) {
     TServiceManager Manager;
     InstallService(S, Manager);
     EXPECT_NE(std::string::npos, UnitFile().find(C.Lines)) << C.Name << "\n" << UnitFile();
+    // The unit of the service's properties is what the install wrote: one source for both.
+    EXPECT_EQ(RenderUnitFile(ServiceUnitSettings(S)), UnitFile()) << C.Name;
     UninstallService(S, Manager);
   }
+}
+
+TEST_F(ServiceInstallTest, InstalledUnitCarriesTheUserWatchdogAndSandbox) {
+  TTestService S;
+  S.SetServiceStartName("pelmar");
+  S.SetFailureActions({TFailureAction(faRestart, 2000)});
+  TFailureOptions Failure;
+  Failure.NonCrashFailures = true;
+  S.SetFailureOptions(Failure);
+  TServiceUnitOptions Options;
+  Options.SupplementaryGroups = {"dialout"};
+  Options.WatchdogSec = 240;
+  Options.Sandbox = {"ProtectSystem=strict"};
+  S.SetUnitOptions(Options);
+  TServiceManager Manager;
+  InstallService(S, Manager);
+  EXPECT_EQ(RenderUnitFile(ServiceUnitSettings(S)), UnitFile());
+  for (const char* Line :
+       {"User=pelmar\n", "SupplementaryGroups=dialout\n",
+        "Restart=on-failure\nRestartSec=2000ms\nWatchdogSec=240s\n", "\nProtectSystem=strict\n"})
+    EXPECT_NE(std::string::npos, UnitFile().find(Line)) << Line << "\n" << UnitFile();
 }
 
 TEST_F(ServiceInstallTest, InstallingTwiceFailsAndKeepsTheFirstInstallation) {

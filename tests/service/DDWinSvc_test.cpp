@@ -26,6 +26,7 @@
 
 #include "Exception.h"
 #include "Failure.h"
+#include "FakeClock.h"
 #include "Process.h"
 #include "SystemdDoubles.h"
 #include "ToolProcess.h"
@@ -173,6 +174,96 @@ TEST(DDWinSvcTest, UnitFileText) {
       "\n[Install]\n"
       "WantedBy=multi-user.target\n",
       RenderUnitFile(Full));
+
+  // The options: extra groups only with a user of the unit's own; the sandbox as given.
+  TUnitSettings Options = Full;
+  Options.FailureAction.clear();
+  Options.Requires.clear();
+  Options.Options.Documentation = "man:PelCIDSvc(8)";
+  Options.Options.SupplementaryGroups = {"dialout"};
+  Options.Options.WatchdogSec = 240;
+  Options.Options.Sandbox = {"ProtectSystem=strict", "CapabilityBoundingSet="};
+  EXPECT_EQ(
+      "[Unit]\n"
+      "Description=100%% up second line\n"
+      "Documentation=man:PelCIDSvc(8)\n"
+      "\n[Service]\n"
+      "Type=notify\n"
+      "ExecStart=\"/usr/local/bin/PelCIDSvc\" /SVC\n"
+      "User=pelmar\n"
+      "SupplementaryGroups=dialout\n"
+      "Restart=on-failure\n"
+      "RestartSec=60000ms\n"
+      "WatchdogSec=240s\n"
+      "\n"
+      "ProtectSystem=strict\n"
+      "CapabilityBoundingSet=\n"
+      "\n[Install]\n"
+      "WantedBy=multi-user.target\n",
+      RenderUnitFile(Options));
+  Options.User.clear();
+  EXPECT_EQ(std::string::npos, RenderUnitFile(Options).find("SupplementaryGroups"));
+}
+
+TEST(DDWinSvcTest, WatchdogPeriodComesFromSystemdForThisProcessOnly) {
+  const std::string Self = std::to_string(getpid());
+  struct TCase {
+    const char* Usec;
+    const char* Pid;
+    std::uint32_t PeriodMs;
+  } Cases[] = {
+      {nullptr, nullptr, 0},    {"2000000", nullptr, 2000}, {"2000000", Self.c_str(), 2000},
+      {"2000000", "1", 0},      {"1500", nullptr, 2},       {"0", nullptr, 0},
+      {"nonsense", nullptr, 0},
+  };
+  for (const TCase& C : Cases) {
+    TScopedEnv Usec("WATCHDOG_USEC", C.Usec);
+    TScopedEnv Pid("WATCHDOG_PID", C.Pid);
+    EXPECT_EQ(C.PeriodMs, ServiceWatchdogPeriod())
+        << (C.Usec ? C.Usec : "(unset)") << " " << (C.Pid ? C.Pid : "(unset)");
+  }
+}
+
+TEST(DDWinSvcTest, WatchdogPingGoesToTheNotifySocket) {
+  TNotifySocket Socket;
+  TScopedEnv Usec("WATCHDOG_USEC", "4000000");
+  TWatchdogPing Ping;
+  Ping.Cycle();
+  EXPECT_EQ(4000u, Ping.Period());
+  EXPECT_EQ("WATCHDOG=1", Socket.Next());
+  // A second cycle at once sends nothing more.
+  Ping.Cycle();
+  EXPECT_EQ(0, NotifyWatchdog());
+  EXPECT_EQ("WATCHDOG=1", Socket.Next());
+  EXPECT_EQ("", Socket.Pending());
+}
+
+TEST(DDWinSvcTest, WatchdogPingsAtMostOncePerQuarterPeriod) {
+  test::TFakeClock Clock(0xFFFFF000u);  // the tick counter wraps during the test
+  int Sent = 0;
+  TWatchdogPing Ping(2000, [&] { return ++Sent, 0; });
+  // Cycles at these moments (ms after the start) and the pings sent up to each.
+  struct TStep {
+    std::uint32_t At;
+    int Sent;
+  } Steps[] = {{0, 1},   {10, 1},   {499, 1},  {500, 2},  {501, 2},
+               {999, 2}, {1000, 3}, {5000, 4}, {5100, 4}, {5500, 5}};
+  std::uint32_t Now = 0;
+  for (const TStep& S : Steps) {
+    Clock.Advance(S.At - Now);
+    Now = S.At;
+    Ping.Cycle();
+    EXPECT_EQ(S.Sent, Sent) << "at " << S.At << " ms";
+  }
+
+  // Without a watchdog nothing is ever sent.
+  int None = 0;
+  TWatchdogPing Off(0, [&] { return ++None, 0; });
+  for (int I = 0; I < 3; ++I) {
+    Off.Cycle();
+    Clock.Advance(10000);
+  }
+  EXPECT_EQ(0, None);
 }
 
 TEST(DDWinSvcTest, UnitNamesTakeWhatSystemdTakes) {

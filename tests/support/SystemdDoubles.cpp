@@ -45,8 +45,12 @@ TNotifySocket::~TNotifySocket() {
 }
 
 std::string TNotifySocket::Next() {
+  return Next(std::chrono::duration_cast<std::chrono::milliseconds>(Patience));
+}
+
+std::string TNotifySocket::Next(std::chrono::milliseconds Wait) {
   pollfd P{FFd, POLLIN, 0};
-  if (poll(&P, 1, static_cast<int>(Patience.count() * 1000)) != 1)
+  if (poll(&P, 1, static_cast<int>(Wait.count())) != 1)
     return "";
   return Take();
 }

@@ -2,6 +2,7 @@
 // recording systemctl, and environment variables set for a scope.
 #pragma once
 
+#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,8 +38,9 @@ class TNotifySocket {
   TNotifySocket& operator=(const TNotifySocket&) = delete;
 
   const std::string& Path() const { return FPath; }
-  // The next message, waiting for it; "" when none came in time.
+  // The next message, waiting for it; "" when none came in time (Patience, or Wait).
   std::string Next();
+  std::string Next(std::chrono::milliseconds Wait);
   // A message already there, or "".
   std::string Pending();
 
