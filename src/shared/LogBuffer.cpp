@@ -94,9 +94,11 @@ void TLogBuffer::DoWrite() {
     if (FRecords.empty())
       return;
   }
+  // Freed last, whichever way the batch ends.
+  std::unique_ptr<TLogBatchHold> Hold;
   if (OnStartWrite) {
     try {
-      OnStartWrite(*this);
+      Hold = OnStartWrite(*this);
     } catch (const Exception&) {
       // The owner could not get ready (no database): every record waits for the next trigger.
       return;

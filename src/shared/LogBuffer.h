@@ -23,6 +23,14 @@ namespace pelmar {
 // (the database connection went away): every record of the batch stays queued for a later one.
 PELMAR_EXCEPTION_CLASS(ELogBatchLost, Exception);
 
+// What the owner holds for the length of one batch (a lock, a transaction), answered by
+// OnStartWrite. It is freed when the batch is over, however it ends: after OnFinishWrite, or as
+// any exception leaves DoWrite.
+class TLogBatchHold {
+ public:
+  virtual ~TLogBatchHold() = default;
+};
+
 struct TLogBufferRecord {
   std::int32_t Kind = 0;         // chosen by the producer
   std::vector<TVariant> Values;  // copies of the values given to AddRecord, in order
@@ -33,6 +41,7 @@ class TLogBuffer {
   using TWriteEvent = std::function<void(const TLogBufferRecord& ALogRecord)>;
   using TWriteErrorEvent = std::function<void(const std::string& AMsg)>;
   using TNotifyEvent = std::function<void(TLogBuffer& Sender)>;
+  using TStartWriteEvent = std::function<std::unique_ptr<TLogBatchHold>(TLogBuffer& Sender)>;
 
   // Posted when a record was added or the buffer went online.
   static constexpr std::uint32_t WM_RECORD_ADDED = WM_USER + 1;
@@ -62,7 +71,9 @@ class TLogBuffer {
   // is reported through OnWriteError and dropped, and the batch stops there; an exception from
   // OnStartWrite abandons the batch with every record kept; one from OnFinishWrite is ignored.
   // The written records leave the queue only when the batch is over; ELogBatchLost from OnWrite
-  // or OnFinishWrite keeps them all (the record that raised it too). Owning thread only.
+  // or OnFinishWrite keeps them all (the record that raised it too), and so does any other
+  // exception, which goes on to the caller. The hold OnStartWrite answered is freed whichever way
+  // the batch ends. Owning thread only.
   void DoWrite();
   // Drops every queued record without writing it.
   void Clear();
@@ -74,7 +85,7 @@ class TLogBuffer {
   // All run on the owning thread, inside DoWrite.
   TWriteEvent OnWrite;            // required
   TWriteErrorEvent OnWriteError;  // the report of a record whose writing failed
-  TNotifyEvent OnStartWrite;      // before a batch
+  TStartWriteEvent OnStartWrite;  // before a batch; its answer is held until the batch is over
   TNotifyEvent OnFinishWrite;     // after a batch
 
  private:

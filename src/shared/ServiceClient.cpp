@@ -30,7 +30,7 @@ TServiceClient::TServiceClient()
     : FServiceClass([] { return TCustomSysObject::CreateOwn<TDefaultSysService>(); }),
       FLogBuffer(std::make_unique<TLogBuffer>()),
       FTCPClient(std::make_unique<TPelMarTCPClient>()) {
-  FLogBuffer->OnStartWrite = [this](TLogBuffer&) { HandleLogStartWrite(); };
+  FLogBuffer->OnStartWrite = [this](TLogBuffer&) { return HandleLogStartWrite(); };
   FLogBuffer->OnWrite = [this](const TLogBufferRecord& R) { HandleLogWrite(R); };
   FLogBuffer->OnFinishWrite = [this](TLogBuffer&) { HandleLogFinishWrite(); };
   FLogBuffer->OnWriteError = [this](const std::string& Text) { SvcLogError(Text); };
@@ -715,20 +715,35 @@ void TServiceClient::LogUserObjectEvent(std::uint16_t EventCode, const TVariant&
            Param1, Param2, Param3, Param4, Param5);
 }
 
-void TServiceClient::HandleLogStartWrite() {
-  // Held from here to the end of the batch, so that no other database work interleaves.
-  DatabaseLock().Acquire(LockLogWrite);
-  try {
-    if (!ConnectDB(false))
-      throw Exception("Нет соединения с базой данных");
-    FLogQuery = GetQuery(FLogQueryHandle, LogEventSQL, QueryGroup);
-    if (OnLogBufferWriteStart)
-      OnLogBufferWriteStart(*this);
-  } catch (...) {
-    FLogQuery = nullptr;
-    DatabaseLock().Release(LockLogWrite);
-    throw;
+// One batch of event-log records: the DatabaseLock is held for its whole length, so that no
+// other database work interleaves, and FLogQuery is the batch's statement until it ends.
+class TServiceClient::TLogBatch : public TLogBatchHold {
+ public:
+  explicit TLogBatch(TServiceClient& Client)
+      : FClient(Client), FGuard(DatabaseLock(), LockLogWrite) {}
+  ~TLogBatch() noexcept override {
+    FClient.FLogQuery = nullptr;
+    try {
+      FGuard.Release(LockLogWrite);
+    } catch (const std::exception& E) {
+      // A destructor cannot pass it on; the lock's own checks have traced it.
+      DebugLog(std::string("TServiceClient: releasing the log batch's lock failed: ") + E.what());
+    }
   }
+
+ private:
+  TServiceClient& FClient;
+  TCriticalSectionGuard FGuard;
+};
+
+std::unique_ptr<TLogBatchHold> TServiceClient::HandleLogStartWrite() {
+  auto Batch = std::make_unique<TLogBatch>(*this);
+  if (!ConnectDB(false))
+    throw Exception("Нет соединения с базой данных");
+  FLogQuery = GetQuery(FLogQueryHandle, LogEventSQL, QueryGroup);
+  if (OnLogBufferWriteStart)
+    OnLogBufferWriteStart(*this);
+  return Batch;
 }
 
 void TServiceClient::HandleLogWrite(const TLogBufferRecord& Record) {
@@ -753,24 +768,16 @@ void TServiceClient::HandleLogWrite(const TLogBufferRecord& Record) {
 }
 
 void TServiceClient::HandleLogFinishWrite() {
-  try {
-    if (FLogQuery && FLogQuery->Transaction() && FLogQuery->Transaction()->Active()) {
-      try {
-        FLogQuery->Transaction()->Commit();
-      } catch (const EDatabaseError& E) {
-        // Nothing of the batch was stored: its records stay queued.
-        throw ELogBatchLost(E.Message());
-      }
+  if (FLogQuery && FLogQuery->Transaction() && FLogQuery->Transaction()->Active()) {
+    try {
+      FLogQuery->Transaction()->Commit();
+    } catch (const EDatabaseError& E) {
+      // Nothing of the batch was stored: its records stay queued.
+      throw ELogBatchLost(E.Message());
     }
-    if (OnLogBufferWriteFinish)
-      OnLogBufferWriteFinish(*this);
-  } catch (...) {
-    FLogQuery = nullptr;
-    DatabaseLock().Release(LockLogWrite);
-    throw;
   }
-  FLogQuery = nullptr;
-  DatabaseLock().Release(LockLogWrite);
+  if (OnLogBufferWriteFinish)
+    OnLogBufferWriteFinish(*this);
 }
 
 }  // namespace pelmar

@@ -218,6 +218,7 @@ class TServiceClient {
   void HandleDBLostConnect(const EDatabaseError& E, TLostConnectAction& Action);
 
  private:
+  class TLogBatch;
   // The loop's handling of an exception out of the work cycle; rethrows an EFatalError.
   void HandleWorkException(std::exception_ptr Error);
   void ReportCrash(const std::exception& E);
@@ -241,7 +242,8 @@ class TServiceClient {
   void SetUserContext(const TVariant& Value);
 
   // Log buffer handlers.
-  void HandleLogStartWrite();
+  // Begins a batch: the answer holds the DatabaseLock (and the batch's query) until it is freed.
+  std::unique_ptr<TLogBatchHold> HandleLogStartWrite();
   void HandleLogWrite(const TLogBufferRecord& Record);
   void HandleLogFinishWrite();
 

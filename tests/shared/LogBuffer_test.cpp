@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +26,10 @@ class LogBufferTest : public ::testing::Test {
       Written.push_back(R.Values.at(0).AsString());
       WriteTicks.push_back(GetTickCount() - Start);
     };
-    Buffer.OnStartWrite = [this](TLogBuffer&) { ++Batches; };
+    Buffer.OnStartWrite = [this](TLogBuffer&) {
+      ++Batches;
+      return std::make_unique<THold>(Held);
+    };
     Buffer.OnFinishWrite = [this](TLogBuffer&) { ++Finished; };
     Buffer.OnWriteError = [this](const std::string& Msg) { Errors.push_back(Msg); };
   }
@@ -36,6 +42,13 @@ class LogBufferTest : public ::testing::Test {
   }
 
   PELMAR_EXCEPTION_CLASS(EDatabaseLikeError, Exception);
+
+  // What the owner holds for a batch: counts the batches that hold it now.
+  struct THold : TLogBatchHold {
+    explicit THold(int& Count) : FCount(Count) { ++FCount; }
+    ~THold() override { --FCount; }
+    int& FCount;
+  };
 
   void Add(const std::string& Text) { Buffer.AddRecord(0, {TVariant(Text)}); }
   int Process() { return TEventQueue::Current()->ProcessMessages(); }
@@ -53,6 +66,7 @@ class LogBufferTest : public ::testing::Test {
   std::vector<std::string> Errors;
   int Batches = 0;
   int Finished = 0;
+  int Held = 0;
 };
 
 TEST_F(LogBufferTest, BurstIsWrittenAsOneBatchOneTimeoutAfterItsFirstRecord) {
@@ -146,9 +160,10 @@ TEST_F(LogBufferTest, FailingErrorHandlerDoesNotKeepTheRecord) {
 
 TEST_F(LogBufferTest, StartFailureKeepsEveryRecordAndFinishFailureIsIgnored) {
   bool Refuse = true;
-  Buffer.OnStartWrite = [&](TLogBuffer&) {
+  Buffer.OnStartWrite = [&](TLogBuffer&) -> std::unique_ptr<TLogBatchHold> {
     if (Refuse)
       throw Exception("Нет соединения с базой данных");
+    return nullptr;
   };
   Buffer.OnFinishWrite = [](TLogBuffer&) { throw Exception("commit failed"); };
   Add("a");
@@ -159,6 +174,37 @@ TEST_F(LogBufferTest, StartFailureKeepsEveryRecordAndFinishFailureIsIgnored) {
   Refuse = false;
   EXPECT_NO_THROW(Buffer.DoWrite());
   EXPECT_EQ((std::vector<std::string>{"a", "b"}), Written);
+}
+
+// What the owner holds for a batch is freed however the batch ends, also by an exception that
+// is not one of the service's own, and the records of such a batch stay queued.
+TEST_F(LogBufferTest, HoldOfTheBatchIsFreedHoweverTheBatchEnds) {
+  struct {
+    const char* Name;
+    std::function<void()> Write, Finish;
+  } Cases[] = {
+      {"written", [] {}, [] {}},
+      {"write fails", [] { throw EDatabaseLikeError("bad value"); }, [] {}},
+      {"batch lost", [] { throw ELogBatchLost("connection lost"); }, [] {}},
+      {"commit fails", [] {}, [] { throw Exception("commit failed"); }},
+      {"other exception", [] { throw std::runtime_error("out of memory"); }, [] {}},
+  };
+  for (const auto& Case : Cases) {
+    Buffer.Clear();
+    Buffer.OnWrite = [&](const TLogBufferRecord&) {
+      EXPECT_EQ(1, Held) << Case.Name;
+      Case.Write();
+    };
+    Buffer.OnFinishWrite = [&](TLogBuffer&) { Case.Finish(); };
+    Add("a");
+    Add("b");
+    try {
+      Buffer.DoWrite();
+    } catch (const std::runtime_error&) {
+      EXPECT_EQ(2u, Buffer.Count()) << Case.Name << ": a failed batch keeps its records";
+    }
+    EXPECT_EQ(0, Held) << Case.Name;
+  }
 }
 
 // A batch whose transaction went away (a lost database connection) stored nothing: every record

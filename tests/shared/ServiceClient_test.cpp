@@ -9,7 +9,9 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -948,6 +950,30 @@ TEST_F(ServiceClientTest, LostDatabaseKeepsTheLogAndTheCoreWaitsForIt) {
       << "one report of the loss, one batch for the records kept meanwhile";
   // The handlers above use this test's locals: the client ends first.
   StopAndJoin();
+}
+
+// A batch of event-log records that ends with an exception of any type releases the
+// DatabaseLock: the thread that creates objects for the Core service can take it at once.
+TEST_F(ServiceClientTest, LogBatchEndedByAnyExceptionReleasesTheDatabaseLock) {
+  StartOnline([](TServiceClient& C) {
+    C.OnLogBufferWriteRecord = [](const TLogBufferRecord&) {
+      throw std::runtime_error("not one of the service's exceptions");
+    };
+  });
+  OnWorker([](TServiceClient& C) { C.LogBuffer().AddRecord(1, {TVariant(std::int32_t{1})}); });
+  // The exception leaves the loop, which stops in order.
+  ASSERT_TRUE(WaitFor([this] { return RunEnded; }));
+  EXPECT_NE(nullptr, RunError);
+  auto Taken = std::make_shared<std::atomic<bool>>(false);
+  // Another thread; detached, so that a lock that is never released cannot hang the test.
+  std::thread([Taken] {
+    TCriticalSectionGuard Guard(DatabaseLock());
+    Taken->store(true);
+  }).detach();
+  const auto Deadline = std::chrono::steady_clock::now() + 10s;
+  while (!Taken->load() && std::chrono::steady_clock::now() < Deadline)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(Taken->load()) << "the DatabaseLock stayed held after the batch";
 }
 
 TEST_F(ServiceClientTest, SilentCoreServiceIsRetriedAndStopEndsRunPromptly) {
