@@ -413,7 +413,6 @@ void TServerChannel::FreeComponent() {
   // An open component closes as it goes and reports that to ChannelStatus.
   FChannel.reset();
   FChannelKind = -1;
-  FReceiverHeard = false;
   FReceiverOnline = false;
 }
 
@@ -483,15 +482,7 @@ bool TServerChannel::EnsureReceiver() {
   Receiver->SetTimeout(ReceiverTimeoutMs(ReceiverTimeout()));
   Receiver->SetAckEvents(AckEvents());
   Receiver->SetOnMessage([this](TciMessage& Msg) { ReceiverMessage(Msg); });
-  // Every decoded message, link tests included, shows that a receiver is on the line.
-  TciMessageEvent Decoded = Receiver->Protocol().OnMessage();
-  Receiver->Protocol().SetOnMessage([this, Decoded](TciMessage& Msg) {
-    FReceiverHeard = true;
-    if (Decoded)
-      Decoded(Msg);
-  });
   FReceiver = std::move(Receiver);
-  FReceiverHeard = false;
   FReceiverOnline = false;
   return true;
 }
@@ -509,10 +500,9 @@ void TServerChannel::ChannelStatus(TCustomChannel& Sender) {
       DebugLogFmt("Channel connected \"%s\"", Name());
       SetState(chWaitingForReceiver, WaitingForReceiverText);
       // A new connection waits for the receiver's first message, with a whole time-out.
-      FReceiverHeard = false;
       FReceiverOnline = false;
       if (FReceiver)
-        FReceiver->SetLastMessageTick(GetTickCount());
+        FReceiver->ConnectionStarted();
       break;
     default:
       break;
@@ -532,7 +522,8 @@ bool TServerChannel::Poll() {
   EnsureReceiver();
   try {
     FReceiver->Poll();
-    const bool Online = FReceiverHeard && FReceiver->Online();
+    // Every decoded message, link tests included, shows that a receiver is on the line.
+    const bool Online = FReceiver->Heard() && FReceiver->Online();
     if (Online != FReceiverOnline) {
       if (Online) {
         DebugLog("Receiver online");

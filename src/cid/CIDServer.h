@@ -150,8 +150,9 @@ class TServerChannel : public TCIDChannel {
   // One work step: makes or replaces the component as the properties say, keeps it connected,
   // polls the receiver. Answers True when the receiver is online. Not polled while disabled
   // (False). An invalid ComType (EBugCheckError "Invalid channel type: %d") or ComAddress leaves
-  // Poll at every call until corrected; a database error from a report's handler propagates; any
-  // other failure of the link becomes state 1 with its message.
+  // Poll at every call until corrected; an EDatabaseError from the event-log handler propagates;
+  // any other failure of the link becomes state 1 with its message. A report whose handler fails
+  // is not acknowledged (the receiver sends it again); the failure goes no further.
   bool Poll();
 
   // Enabling sets state 1 (the component is made by the next Poll); disabling frees receiver and
@@ -161,7 +162,8 @@ class TServerChannel : public TCIDChannel {
   // one status change. Nothing when both are unchanged.
   void SetState(std::uint8_t NewState, const std::string& Text) override;
 
-  // Receives every decoded report (by reference: the handler sets Ack), inside Poll.
+  // Receives every decoded report (by reference: the handler sets Ack), inside Poll. A failure
+  // it raises stays with the receiver's protocol: the report is not acknowledged.
   void SetOnCIDEvent(TciMessageEvent Value) { FOnCIDEvent = std::move(Value); }
   // Writes events of the installation's event log; assigned before the first Poll.
   void SetOnLogEvent(TChannelLogEvent Value) { FOnLogEvent = std::move(Value); }
@@ -193,8 +195,6 @@ class TServerChannel : public TCIDChannel {
   std::unique_ptr<TCustomChannel> FChannel;
   std::unique_ptr<TReceiver> FReceiver;
   int FChannelKind = -1;
-  // The receiver has sent a message since the component last connected.
-  bool FReceiverHeard = false;
   // Presence as last reported through the state.
   bool FReceiverOnline = false;
   TciMessageEvent FOnCIDEvent;

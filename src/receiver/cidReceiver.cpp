@@ -16,8 +16,14 @@ TReceiver::TReceiver(TCentralStationProtocolClass ProtocolClass, TCustomChannel&
   FProtocol->SetOnMessage([this](TciMessage& Msg) { HandleMessage(Msg); });
 }
 
+void TReceiver::ConnectionStarted() {
+  FHeard = false;
+  FLastMessageTick = GetTickCount();
+}
+
 void TReceiver::HandleMessage(TciMessage& Msg) {
   FLastMessageTick = GetTickCount();
+  FHeard = true;
   // Link tests (type 0) only prove that the receiver is there.
   if (Msg.MessageType != 0 && FOnMessage)
     FOnMessage(Msg);

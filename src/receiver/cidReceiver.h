@@ -34,6 +34,12 @@ class TReceiver {
   void SetAckEvents(bool Value) { FAckEvents = Value; }
   std::uint32_t LastMessageTick() const { return FLastMessageTick; }
   void SetLastMessageTick(std::uint32_t Value) { FLastMessageTick = Value; }
+  // True iff a message (a link test too) was decoded since the receiver was made or since
+  // ConnectionStarted.
+  bool Heard() const { return FHeard; }
+  // The channel made a new connection: nothing is heard on it yet, and the receiver's time-out
+  // runs from now.
+  void ConnectionStarted();
   bool Online() const { return FOnline; }
   void SetOnMessage(TciMessageEvent Value) { FOnMessage = std::move(Value); }
 
@@ -45,6 +51,7 @@ class TReceiver {
   std::uint16_t FTimeout = 0;
   bool FOnline = false;
   bool FAckEvents = false;
+  bool FHeard = false;
   std::unique_ptr<TCentralStationProtocol> FProtocol;
   std::uint32_t FLastMessageTick;
 };

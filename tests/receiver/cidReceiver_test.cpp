@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "FakeClock.h"
 #include "LogCapture.h"
 #include "MemoryChannel.h"
@@ -84,6 +86,32 @@ TEST_F(ReceiverTest, LinkTestRefreshesPresenceButIsNotPassedOn) {
   EXPECT_TRUE(Reports.empty());
   EXPECT_EQ(Clock.Ticks(), Receiver.LastMessageTick());
   EXPECT_TRUE(Receiver.Online());
+}
+
+// Whether the receiver has spoken on the current connection: any decoded message counts, a new
+// connection starts unheard with a whole time-out, and a failing report handler neither reaches
+// the caller nor earns an acknowledgement.
+TEST_F(ReceiverTest, HeardSinceTheConnectionStarted) {
+  Receiver.SetTimeout(30000);
+  Receiver.SetAckEvents(true);
+  EXPECT_FALSE(Receiver.Heard());
+  Channel.Input = LinkTest;
+  Receiver.Poll();
+  EXPECT_TRUE(Receiver.Heard());
+
+  Clock.Advance(40000);
+  Receiver.ConnectionStarted();
+  EXPECT_FALSE(Receiver.Heard());
+  EXPECT_EQ(Clock.Ticks(), Receiver.LastMessageTick());
+  Receiver.Poll();
+  EXPECT_TRUE(Receiver.Online()) << "a new connection gets a whole time-out";
+
+  Receiver.SetOnMessage([](TciMessage&) { throw std::runtime_error("database down"); });
+  Channel.Output.clear();
+  Channel.Input = Report;
+  EXPECT_NO_THROW(Receiver.Poll());
+  EXPECT_TRUE(Receiver.Heard());
+  EXPECT_EQ("", Channel.Output) << "a report nobody stored is not acknowledged";
 }
 
 TEST_F(ReceiverTest, OnlineFollowsSilenceAcrossTickWrap) {
