@@ -67,6 +67,9 @@ if [ "${FRESH_DEBIAN_INSIDE:-}" != 1 ]; then
     root=$(mktemp -d /var/tmp/pelmar-fresh-root-XXXXXX)
   fi
   mkdir -p "$root"
+  # The new system's root directory, which its users (firebird among them) must pass; mktemp
+  # makes it 0700.
+  chmod 0755 "$root"
   root=$(cd "$root" && pwd)
   export FRESH_DEBIAN_INSIDE=1 FRESH_TARBALL=$tarball FRESH_ROOT=$root FRESH_KEEP=$keep
   exec unshare -m --propagation private "$0" --inside "$command"
