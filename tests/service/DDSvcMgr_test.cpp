@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -399,7 +400,8 @@ TEST_F(DDServiceTest, RequestsBeforeTheWorkerExistsWaitForIt) {
 
 TEST_F(DDServiceTest, AStopRefusedByOnStopRestoresTheStateAndTheWorkGoesOn) {
   TTestService S;
-  int Asked = 0;
+  // Written on the worker, read here.
+  std::atomic<int> Asked{0};
   S.SetOnStop([&](TDDService&, bool& Stopped) { Stopped = ++Asked > 1; });
   S.SetOnExecute(PollingWork);
   StartWorker(S);
@@ -483,9 +485,16 @@ TEST_F(DDServiceTest, OnRunExceptionDecidesOnTheLogAndOnAborting) {
     FLog.Clear();
     TTestService S;
     S.SetOnCustomControl([](TDDService&, int) { throw Exception("boom"); });
+    // Written on the worker, read here.
+    std::mutex SeenLock;
     std::string Seen;
+    auto SeenText = [&] {
+      std::lock_guard<std::mutex> Guard(SeenLock);
+      return Seen;
+    };
     S.SetOnRunException(
         [&](TDDService&, const std::exception& E, bool& LogDefaultErrMsg, bool& CanAbort) {
+          std::lock_guard<std::mutex> Guard(SeenLock);
           Seen = E.what();
           LogDefaultErrMsg = C.LogDefault;
           CanAbort = C.Abort;
@@ -495,11 +504,11 @@ TEST_F(DDServiceTest, OnRunExceptionDecidesOnTheLogAndOnAborting) {
     ASSERT_TRUE(WaitUntil([&] { return S.Status() == rsRunning; }));
     S.ControlHandler(130);
     if (!C.Abort) {
-      ASSERT_TRUE(WaitUntil([&] { return !Seen.empty(); }));
+      ASSERT_TRUE(WaitUntil([&] { return !SeenText().empty(); }));
       S.ControlHandler(1);
     }
     ASSERT_TRUE(WorkerEnds(S)) << C.LogDefault << C.Abort;
-    EXPECT_EQ("boom", Seen);
+    EXPECT_EQ("boom", SeenText());
     EXPECT_EQ(C.Errors, Errors()) << C.LogDefault << C.Abort;
   }
 }
