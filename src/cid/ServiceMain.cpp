@@ -371,37 +371,28 @@ std::unique_ptr<TCustomSysObject> TDataModule1::CreateCIDObject(TBufferProtocol&
     return nullptr;
   const std::string& Type = Header.TypeName();
   TCriticalSectionGuard Guard(DatabaseLock(), LockDatabase);
-  if (Type == TServerAccount::ClassTypeName()) {
-    auto Account = TCustomSysObject::CreateOwn<TServerAccount>();
-    Account->LoadFromBuffer(Buffer);
-    LoadAccount(*Account, FAccountQueryHandle);
-    return Account;
-  }
-  if (Type == TServerGroup::ClassTypeName()) {
-    auto Group = TCustomSysObject::CreateOwn<TServerGroup>();
-    Group->LoadFromBuffer(Buffer);
-    LoadGroup(*Group, FGroupQueryHandle);
-    return Group;
-  }
-  if (Type == TServerZone::ClassTypeName()) {
-    auto Zone = TCustomSysObject::CreateOwn<TServerZone>();
-    Zone->LoadFromBuffer(Buffer);
-    LoadZone(*Zone, FZoneQueryHandle);
-    return Zone;
-  }
-  if (Type == TServerChannel::ClassTypeName()) {
-    auto Channel = TCustomSysObject::CreateOwn<TServerChannel>();
-    Channel->LoadFromBuffer(Buffer);
-    LoadChannel(*Channel, FChannelQueryHandle);
-    Channel->SetOnCIDEvent([this](TciMessage& Msg) { HandleCIDEvent(Msg); });
-    Channel->SetOnLogEvent([this](std::uint8_t Priority, std::uint16_t Code,
-                                  const TVariant& ObjectID, const std::string& TextA,
-                                  const std::string& TextB) {
-      LogChannelEvent(Priority, Code, ObjectID, TextA, TextB);
-    });
-    return Channel;
-  }
-  return nullptr;
+  // The object from its record, completed from its row.
+  auto Make = [&Buffer]<class T>(std::int32_t& QueryHandle, bool (*Load)(T&, std::int32_t&)) {
+    auto Obj = TCustomSysObject::CreateOwn<T>();
+    Obj->LoadFromBuffer(Buffer);
+    Load(*Obj, QueryHandle);
+    return Obj;
+  };
+  if (Type == TServerAccount::ClassTypeName())
+    return Make(FAccountQueryHandle, &LoadAccount);
+  if (Type == TServerGroup::ClassTypeName())
+    return Make(FGroupQueryHandle, &LoadGroup);
+  if (Type == TServerZone::ClassTypeName())
+    return Make(FZoneQueryHandle, &LoadZone);
+  if (Type != TServerChannel::ClassTypeName())
+    return nullptr;
+  auto Channel = Make(FChannelQueryHandle, &LoadChannel);
+  Channel->SetOnCIDEvent([this](TciMessage& Msg) { HandleCIDEvent(Msg); });
+  Channel->SetOnLogEvent([this](std::uint8_t Priority, std::uint16_t Code, const TVariant& ObjectID,
+                                const std::string& TextA, const std::string& TextB) {
+    LogChannelEvent(Priority, Code, ObjectID, TextA, TextB);
+  });
+  return Channel;
 }
 
 std::unique_ptr<TCustomSysObject> TDataModule1::ServiceClientObjectCreate(

@@ -20,7 +20,6 @@
 #include <tuple>
 #include <vector>
 
-#include "Registry.h"
 #include "ServiceE2E.h"
 #include "SystemdDoubles.h"
 
@@ -146,31 +145,8 @@ class TWatchdogSupervisor {
 class PelCIDSvcWatchdogTest : public test::TServiceE2ETest {
  protected:
   void TearDown() override {
-    unsetenv("PELMAR_SETTINGS_DIR");
     unsetenv("PELMAR_TEST_HANG");
     test::TServiceE2ETest::TearDown();
-  }
-
-  // The settings store the program reads: the Core service and the test database.
-  void WriteSettings(const std::string& Dir) {
-    TRegistry Registry(Dir);
-    ASSERT_TRUE(Registry.OpenKey("Software\\PelMar\\ContactID\\General", true));
-    Registry.WriteString("Core service address", "127.0.0.1");
-    Registry.WriteInteger("Core service port", Settings.CorePort);
-    ASSERT_TRUE(Registry.OpenKey("Software\\PelMar\\ContactID\\Database", true));
-    Registry.WriteString("Server address", Settings.DBServer);
-    Registry.WriteInteger("Port number", Settings.DBPort);
-    Registry.WriteString("Database name", Settings.DBName);
-    Registry.WriteString("Username", Settings.DBUser);
-    Registry.WriteString("Password", Settings.DBPassword);
-    Registry.CloseKey();
-    setenv("PELMAR_SETTINGS_DIR", Dir.c_str(), 1);
-  }
-
-  static std::string Program() {
-    return (std::filesystem::path(test::BuiltToolPath("ReceiverSim")).parent_path().parent_path() /
-            "PelCIDSvc")
-        .string();
   }
 };
 
@@ -199,12 +175,12 @@ TEST_F(PelCIDSvcWatchdogTest, HungLoopIsKilledAndRestartedAndLosesNoReport) {
             std::to_string(Port) + R"(", "ackEvents": true, "receiverTimeout": 60 } ],
     "accounts": [ { "id": 200, "name": "Shop", "enabled": true, "number": "1234" } ] })");
   ASSERT_FALSE(HasFatalFailure());
-  WriteSettings(Dir.File("settings"));
+  WriteProgramSettings();
   ASSERT_FALSE(HasFatalFailure());
   const std::string Hang = Dir.File("hang");
   setenv("PELMAR_TEST_HANG", Hang.c_str(), 1);
 
-  TWatchdogSupervisor Supervisor(Program(), {"/SVC"}, Period);
+  TWatchdogSupervisor Supervisor(ProgramPath(), {"/SVC"}, Period);
   // Running normally: ready, recording, and pinging from its loop for more than a period.
   ASSERT_TRUE(WaitUntil([&] { return ReceiverFrames("receiver", "ACK").size() >= 5; }))
       << Supervisor.Failure();

@@ -117,13 +117,17 @@ void TServiceE2ETest::WriteProgramSettings() {
   setenv("PELMAR_SETTINGS_DIR", FSettingsDir.c_str(), 1);
 }
 
+std::string TServiceE2ETest::ProgramPath() {
+  // The tools are built in tools/, the program at the top of the build tree.
+  return (std::filesystem::path(BuiltToolPath("ReceiverSim")).parent_path().parent_path() /
+          "PelCIDSvc")
+      .string();
+}
+
 TToolProcess& TServiceE2ETest::StartProgram() {
   FProgram.reset();
-  const std::string Path =
-      (std::filesystem::path(BuiltToolPath("ReceiverSim")).parent_path().parent_path() /
-       "PelCIDSvc")
-          .string();
-  FProgram = std::make_unique<TToolProcess>(Path, std::vector<std::string>{"/SVC", "/DEBUG"});
+  FProgram =
+      std::make_unique<TToolProcess>(ProgramPath(), std::vector<std::string>{"/SVC", "/DEBUG"});
   return *FProgram;
 }
 

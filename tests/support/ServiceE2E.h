@@ -93,6 +93,8 @@ class TServiceE2ETest : public TFirebirdTest {
   // into the test's directory and points PELMAR_SETTINGS_DIR at it; the fixture unsets it.
   void WriteProgramSettings();
   const std::string& ProgramSettingsDir() const { return FSettingsDir; }
+  // The built PelCIDSvc.
+  static std::string ProgramPath();
   // Starts the built PelCIDSvc in debug mode (/SVC /DEBUG) with those settings; the fixture ends
   // it. A program started before is ended first.
   TToolProcess& StartProgram();
