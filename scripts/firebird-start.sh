@@ -65,10 +65,7 @@ if [ ! -f "$dir/databases.conf" ]; then
   mkdir -p "$dir/lib" "$dir/plugins" "$dir/UDF"
   sed -i "s|^security\.db *=.*|security.db = $dir/security3.fdb|" "$dir/databases.conf"
 fi
-# The server runs with FIREBIRD_BOOT_BUILD (below), so that it takes its log, plugins and
-# libraries from the instance's directory instead of Debian's fixed ones (/var/log/firebird,
-# which only the system's server may write). Its modules are copies, made again when the
-# package changed them: Firebird refuses a module it opened through a symbolic link.
+# The server's modules are copies in the instance, made again when the package changed them.
 # An instance made by an older script has links to the system's directories instead.
 for sub in plugins UDF lib; do
   if [ -L "$dir/$sub" ]; then
@@ -105,31 +102,51 @@ TempDirectories = $dir/tmp
 EOF
 } >"$dir/firebird.conf.new"
 mv "$dir/firebird.conf.new" "$dir/firebird.conf"
-# The server's log (Debian's name for it), made here so that the instance's owner owns it.
-touch "$dir/firebird3.0.log"
+# The server's log (Debian's name for it) goes to log/ (see the start below).
+mkdir -p "$dir/log"
+touch "$dir/log/firebird3.0.log"
 
 # The security database and the password are written through the embedded engine while no
 # server holds them.
+embedded_isql() {
+  /usr/bin/isql-fb -q -b -user SYSDBA "$@"
+}
 if [ ! -f "$dir/security3.fdb" ]; then
-  echo "CREATE DATABASE '$dir/security3.fdb';" | /usr/bin/isql-fb -q -b -user SYSDBA
-  /usr/bin/isql-fb -q -b -user SYSDBA -i /usr/share/firebird/3.0/security.sql "$dir/security3.fdb" >/dev/null
+  echo "CREATE DATABASE '$dir/security3.fdb';" | embedded_isql
+  embedded_isql -i /usr/share/firebird/3.0/security.sql "$dir/security3.fdb" >/dev/null
 fi
 quoted=${PELMAR_FB_PASSWORD//\'/\'\'}
 echo "CREATE OR ALTER USER SYSDBA PASSWORD '$quoted' USING PLUGIN Srp; COMMIT;" |
-  /usr/bin/isql-fb -q -b -user SYSDBA "$dir/security3.fdb" >/dev/null
+  embedded_isql "$dir/security3.fdb" >/dev/null
 if [ "$(id -u)" -eq 0 ]; then
   chown -R -h "$owner:$owner" "$dir"
 fi
 chmod 0750 "$dir"
 
+# Debian's build of the server writes its log to /var/log/firebird, whatever its configuration:
+# the server runs in a mount namespace of its own in which the instance's log/ stands there, so
+# that the instance logs into its own directory and the system's log is never written. A root
+# caller makes the namespace itself, another one in a user namespace of its own; where neither
+# is allowed (a container that forbids namespaces) the server runs as it is and its log goes
+# where Debian's build puts it.
+ns=()
+if [ -d /var/log/firebird ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    ns=(unshare -m --propagation private)
+  else
+    ns=(unshare -r -m --propagation private)
+  fi
+  "${ns[@]}" sh -c 'mount --bind "$0" /var/log/firebird' "$dir/log" 2>/dev/null || ns=()
+fi
+[ ${#ns[@]} -eq 0 ] || ns+=(sh -c 'mount --bind "$0" /var/log/firebird && exec "$@"' "$dir/log")
+
 # The server stays in the foreground of a background job whose output goes to a file, so that
-# a caller reading this script's output through a pipe is not held open by it. setpriv and env
-# exec without forking: the job's pid is the server's.
+# a caller reading this script's output through a pipe is not held open by it. unshare, sh,
+# setpriv and env exec without forking: the job's pid is the server's.
 run=()
 [ "$(id -u)" -eq 0 ] && run=(setpriv --reuid="$owner" --regid="$owner" --init-groups)
-(cd / && exec "${run[@]}" env FIREBIRD="$FIREBIRD" FIREBIRD_BOOT_BUILD=1 \
-  FIREBIRD_LOCK="$FIREBIRD_LOCK" FIREBIRD_TMP="$FIREBIRD_TMP" "$fb_server" \
-  </dev/null >>"$dir/server.out" 2>&1) &
+(cd / && exec "${ns[@]}" "${run[@]}" env FIREBIRD="$FIREBIRD" FIREBIRD_LOCK="$FIREBIRD_LOCK" \
+  FIREBIRD_TMP="$FIREBIRD_TMP" "$fb_server" </dev/null >>"$dir/server.out" 2>&1) &
 echo $! >"$fb_pidfile"
 
 for _ in $(seq 1 100); do
@@ -139,6 +156,6 @@ for _ in $(seq 1 100); do
   fi
   sleep 0.2
 done
-echo "firebird-start: the server did not answer on 127.0.0.1:$PELMAR_FB_PORT within 20 s; the last lines of $dir/firebird3.0.log and $dir/server.out:" >&2
-tail -n 20 "$dir/firebird3.0.log" "$dir/server.out" >&2 || true
+echo "firebird-start: the server did not answer on 127.0.0.1:$PELMAR_FB_PORT within 20 s; the last lines of $dir/log/firebird3.0.log and $dir/server.out:" >&2
+tail -n 20 "$dir/log/firebird3.0.log" "$dir/server.out" >&2 || true
 exit 1
