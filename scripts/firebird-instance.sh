@@ -5,7 +5,7 @@
 #   $PELMAR_FB_DIR (default /tmp/pelmar-firebird-$PELMAR_FB_PORT) holds its configuration (copies,
 #     never the links into /etc/firebird), its security database, its lock and temporary
 #     directories, data/ for databases made with db/create-database.sh --alias, the server's log
-#     firebird3.0.log, its output server.out and firebird.pid;
+#     log/firebird3.0.log, its output server.out and firebird.pid;
 #   it listens on 127.0.0.1:$PELMAR_FB_PORT (default 3051), SYSDBA's password is
 #     $PELMAR_FB_PASSWORD (default masterkey);
 #   it runs as user firebird when started by root, otherwise as the user who starts it.

@@ -64,7 +64,7 @@ listeners() {
 bound=$(listeners)
 [ "$bound" = "0100007F:$(printf '%04X' "$port")" ] ||
   fail "the server listens on '$bound', expected 127.0.0.1:$port alone"
-[ -f "$PELMAR_FB_DIR/firebird3.0.log" ] || fail "no firebird3.0.log in $PELMAR_FB_DIR"
+[ -f "$PELMAR_FB_DIR/log/firebird3.0.log" ] || fail "no log/firebird3.0.log in $PELMAR_FB_DIR"
 # A second start finds the running server.
 "$here/firebird-start.sh" | grep -q "already running" || fail "a second start did not find the server"
 "$here/firebird-stop.sh" >/dev/null
