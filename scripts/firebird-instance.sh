@@ -43,20 +43,6 @@ fb_client_env() {
   export FIREBIRD_TMP=$PELMAR_FB_DIR/tmp
 }
 
-# Every process of the instance's server, one pid a line: the server's executable started with
-# this instance's directory. The server may run as more than one process (a parent and the
-# process that serves), and a process that serves outlives its parent until it is told to go.
-fb_instance_pids() {
-  local exe pid
-  for exe in /proc/[0-9]*/exe; do
-    [ "$(readlink "$exe" 2>/dev/null)" = "$fb_server" ] || continue
-    pid=${exe#/proc/}
-    pid=${pid%/exe}
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "FIREBIRD=$PELMAR_FB_DIR" || continue
-    echo "$pid"
-  done
-}
-
 # The pid of the instance's server when it runs, else nothing. A pid is ours only if it is the
 # Firebird server started with this instance's directory, so a stale pid file never points the
 # scripts at another process.
